@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test: the Qt 6 build, a Qt 6 build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a Qt 5.15 build. Unit tests run on the offscreen platform; the
+# real-window tests start their own Xvfb. Exits non-zero when any test fails.
+set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+install_packages || exit 1
+mkdir -p "$TOP/build"
+
+failed=()
+run_suite() {
+    local name=$1 dir=$2
+    shift 2
+    echo
+    echo "=== $name ==="
+    if ! build_config "$dir" "$@"; then
+        failed+=("$name (build)")
+        return
+    fi
+    (cd "$dir" && ctest --output-on-failure --timeout 300 -j "$(nproc)") || failed+=("$name")
+}
+
+run_suite "Qt 6" "$TOP/build/qt6"
+run_suite "Qt 6, sanitizers" "$TOP/build/asan" -DTRANSPORT_SETTINGS_SANITIZE=ON -DTRANSPORT_SETTINGS_BENCH=OFF
+run_suite "Qt 5.15" "$TOP/build/qt5" -DTRANSPORT_SETTINGS_QT5=ON -DTRANSPORT_SETTINGS_BENCH=OFF
+
+if [ ${#failed[@]} -ne 0 ]; then
+    echo
+    echo "Failed: ${failed[*]}"
+    exit 1
+fi

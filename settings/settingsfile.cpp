@@ -1,0 +1,162 @@
+// Moving the redirection list between transport.ini and the table; the only code that knows the keys.
+#include "settingsdialog.h"
+
+#include <QDir>
+#include <QList>
+#include <QMessageBox>
+#include <QSettings>
+#include <QStringList>
+#include <QTreeWidgetItem>
+#include <QVariant>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+const QLatin1String countKey("positions");
+
+// Key names of an entry, in column order: listen host, listen port, destination host and port.
+const QLatin1String entryKeys[] = {
+    QLatin1String("listenHost"), QLatin1String("listenPort"),
+    QLatin1String("destHost"), QLatin1String("destPort"),
+};
+const int columnCount = 4;
+
+// "positions" comes from a file that people edit by hand and may claim far more entries than the
+// file holds. Missing entries load as blank rows, but no more than this many in all: a gap that
+// does not fit is closed up instead, so every entry present is kept and memory stays bounded.
+const int MaxBlankRows = 1000;
+
+QString entryKey(int column, qint64 number)
+{
+    return entryKeys[column] + QString::number(number);
+}
+
+// The numbers from 1 to count that have at least one entry key in the file, in increasing order.
+std::vector<qint64> presentEntries(const QSettings &settings, qint64 count)
+{
+    std::vector<qint64> numbers;
+    const QStringList keys = settings.childKeys();
+    for (const QString &key : keys) {
+        for (const QLatin1String &name : entryKeys) {
+            if (!key.startsWith(name))
+                continue;
+            const QString digits = key.mid(name.size());
+            bool ok = false;
+            const qint64 number = digits.toLongLong(&ok, 10);
+            // Only the plain decimal spelling names an entry: "listenHost07" is not entry 7.
+            if (ok && number >= 1 && number <= count && digits == QString::number(number))
+                numbers.push_back(number);
+        }
+    }
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    return numbers;
+}
+
+QTreeWidgetItem *blankRow()
+{
+    return new QTreeWidgetItem(QStringList{ QString(), QString(), QString(), QString() });
+}
+
+// The store keeps only the first error it meets. A file that could not be parsed when it was
+// opened therefore stays FormatError even after a successful rewrite, and only a second look
+// tells: changes that did not reach the disk are still pending in the store's shared cache, so a
+// new store object on the same file tries to write them again and reports AccessError.
+bool reachedDisk(const QSettings &settings)
+{
+    switch (settings.status()) {
+    case QSettings::NoError:
+        return true;
+    case QSettings::AccessError:
+        return false;
+    case QSettings::FormatError:
+        break;
+    }
+    const QSettings check(settings.fileName(), QSettings::IniFormat);
+    return check.status() != QSettings::AccessError;
+}
+
+} // namespace
+
+void settingsDialog::loadSettings()
+{
+    treeWidget->clear();
+
+    QSettings settings(settingsPath, QSettings::IniFormat);
+    const qint64 count = settings.value(countKey, 0).toInt();
+
+    QList<QTreeWidgetItem *> rows;
+    int blankBudget = MaxBlankRows;
+    qint64 gap = 0;                 // missing entries since the last one present
+    std::vector<qint64> present;    // filled only when a gap is too long to keep
+    bool scanned = false;
+
+    const auto keepGap = [&] {
+        if (gap <= blankBudget) {
+            for (qint64 i = 0; i < gap; ++i)
+                rows.append(blankRow());
+            blankBudget -= int(gap);
+        }
+        gap = 0;
+    };
+
+    for (qint64 number = 1; number <= count; ++number) {
+        QVariant values[columnCount];
+        bool found = false;
+        for (int column = 0; column < columnCount; ++column) {
+            values[column] = settings.value(entryKey(column, number));
+            found = found || values[column].isValid();
+        }
+
+        if (!found) {
+            if (++gap <= blankBudget)
+                continue;
+            // Too long to keep as blank rows: close the gap and go on at the next entry present.
+            if (!scanned) {
+                present = presentEntries(settings, count);
+                scanned = true;
+            }
+            const auto next = std::upper_bound(present.begin(), present.end(), number);
+            gap = 0;
+            if (next == present.end())
+                break;
+            number = *next - 1;
+            continue;
+        }
+
+        keepGap();
+        auto *item = new QTreeWidgetItem;
+        for (int column = 0; column < columnCount; ++column)
+            item->setText(column, values[column].toString());
+        rows.append(item);
+    }
+    keepGap();
+
+    treeWidget->addTopLevelItems(rows);
+}
+
+void settingsDialog::saveSettings()
+{
+    bool saved;
+    {
+        // Saving sets keys and removes none: entries above the new count and keys we do not
+        // know stay in the file for whoever else reads it.
+        QSettings settings(settingsPath, QSettings::IniFormat);
+        settings.setValue(countKey, treeWidget->topLevelItemCount());
+        for (int row = 0; row < treeWidget->topLevelItemCount(); ++row) {
+            const QTreeWidgetItem *item = treeWidget->topLevelItem(row);
+            for (int column = 0; column < columnCount; ++column)
+                settings.setValue(entryKey(column, row + 1), item->text(column));
+        }
+        settings.sync();
+        saved = reachedDisk(settings);
+    }
+
+    if (!saved) {
+        QMessageBox::warning(this, tr("Ошибка сохранения"),
+                             tr("Не удалось сохранить настройки в файл %1")
+                                 .arg(QDir::toNativeSeparators(settingsPath)));
+    }
+}
