@@ -259,7 +259,10 @@ void tst_editDialog::portRange()
     QFETCH(QString, typed);
     QFETCH(int, typedValue);
 
+    // A spin box writes its text when shown or when its value changes: show it, as exec() does.
     editDialog dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     for (QSpinBox *box : { dialog.listenPortBox, dialog.destPortBox }) {
         QCOMPARE(box->minimum(), 0);
         QCOMPARE(box->maximum(), 100000);
@@ -521,10 +524,15 @@ void tst_editDialog::asciiPortsUnderLocale()
 
     // The locale really writes other digits: a box that follows it would not show "80".
     QSpinBox plain;
+    plain.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&plain));
     plain.setValue(80);
+    QCOMPARE(plain.text(), locale.toString(80));
     QVERIFY2(!isAsciiDigits(plain.text()), qPrintable(plain.text()));
 
     editDialog dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     for (QSpinBox *box : { dialog.listenPortBox, dialog.destPortBox }) {
         QCOMPARE(box->text(), QStringLiteral("0"));
         box->setValue(80);
