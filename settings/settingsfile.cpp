@@ -10,6 +10,7 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <climits>
 #include <vector>
 
 namespace {
@@ -85,7 +86,9 @@ void settingsDialog::loadSettings()
     treeWidget->clear();
 
     QSettings settings(settingsPath, QSettings::IniFormat);
-    const qint64 count = settings.value(countKey, 0).toInt();
+    // toInt() would wrap a number beyond int's range (4294967298 reads as 2, 2147483648 as
+    // negative); such a count is as huge as int's maximum.
+    const qint64 count = std::min<qint64>(settings.value(countKey, 0).toLongLong(), INT_MAX);
 
     QList<QTreeWidgetItem *> rows;
     int blankBudget = MaxBlankRows;

@@ -1,0 +1,851 @@
+// Tests of loading and saving the redirection list: the table against transport.ini beside the binary.
+#include "settingsdialog.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#include <pwd.h>
+#endif
+
+using Table = QList<QStringList>;
+using Keys = QMap<QString, QString>;
+
+namespace {
+
+// Set in the environment of the unprivileged copy that saveUnwritableFile starts; its value names
+// the variant of the fixture.
+const char childVariable[] = "TST_SETTINGSFILE_CHILD";
+// Makes the round-trip generator repeat a failed run.
+const char seedVariable[] = "TST_SETTINGSFILE_SEED";
+
+QString settingsPath()
+{
+    return QCoreApplication::applicationDirPath() + QLatin1String("/transport.ini");
+}
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+// QSettings objects in one process share the files they parsed and parse one again only when its
+// size or time stamp changed. A time stamp never used before makes the next store read the disk.
+bool forgetCachedFile()
+{
+    static int stamp = 0;
+    QFile file(settingsPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QDateTime time(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
+    return file.setFileTime(time.addSecs(++stamp), QFileDevice::FileModificationTime);
+}
+
+// Every key in the file as the store reads it from disk; keys of other sections as "section/key".
+Keys diskKeys()
+{
+    Keys keys;
+    if (!forgetCachedFile())
+        return keys;
+    QSettings settings(settingsPath(), QSettings::IniFormat);
+    const QStringList names = settings.allKeys();
+    for (const QString &name : names)
+        keys.insert(name, settings.value(name).toString());
+    return keys;
+}
+
+QString entryKey(const char *name, int number)
+{
+    return QLatin1String(name) + QString::number(number);
+}
+
+// The keys a save of this table sets.
+Keys keysOf(const Table &rows)
+{
+    Keys keys;
+    keys.insert(QStringLiteral("positions"), QString::number(rows.size()));
+    for (int i = 0; i < rows.size(); ++i) {
+        keys.insert(entryKey("listenHost", i + 1), rows[i][0]);
+        keys.insert(entryKey("listenPort", i + 1), rows[i][1]);
+        keys.insert(entryKey("destHost", i + 1), rows[i][2]);
+        keys.insert(entryKey("destPort", i + 1), rows[i][3]);
+    }
+    return keys;
+}
+
+QByteArray entryLines(int number, const QStringList &cells)
+{
+    const QByteArray n = QByteArray::number(number);
+    return "listenHost" + n + '=' + cells[0].toLatin1() + "\nlistenPort" + n + '=' + cells[1].toLatin1()
+        + "\ndestHost" + n + '=' + cells[2].toLatin1() + "\ndestPort" + n + '=' + cells[3].toLatin1()
+        + '\n';
+}
+
+QStringList entry(int number)
+{
+    const QString n = QString::number(number);
+    return { QLatin1String("lh") + n, QLatin1String("1") + n, QLatin1String("dh") + n, QLatin1String("2") + n };
+}
+
+QStringList blank()
+{
+    return { QString(), QString(), QString(), QString() };
+}
+
+// What init() writes: three entries, a port that is a word, an unknown key, a stale entry above
+// the count and a section of someone else's.
+const QByteArray fixture = "[General]\n"
+                           "positions=3\n"
+                           "listenHost1=127.0.0.1\nlistenPort1=80\ndestHost1=10.0.0.2\ndestPort1=80\n"
+                           "listenHost2=127.0.0.1\nlistenPort2=110\ndestHost2=10.0.0.3\ndestPort2=110\n"
+                           "listenHost3=0.0.0.0\nlistenPort3=8080\ndestHost3=backend.example\ndestPort3=http\n"
+                           "timeout=30\n"
+                           "listenHost4=stale.example\nlistenPort4=1\ndestHost4=old.example\ndestPort4=2\n"
+                           "\n"
+                           "[Other]\n"
+                           "name=value\n"
+                           "listenHost1=elsewhere\n";
+
+Table fixtureRows()
+{
+    return {
+        { "127.0.0.1", "80", "10.0.0.2", "80" },
+        { "127.0.0.1", "110", "10.0.0.3", "110" },
+        { "0.0.0.0", "8080", "backend.example", "http" },
+    };
+}
+
+// The fixture with two lines the store cannot parse: a line without '=' and a section without ']'.
+QByteArray malformedFixture()
+{
+    QByteArray bytes = fixture;
+    bytes.insert(bytes.indexOf("timeout="), "this line has no equals sign\n");
+    return bytes + "[broken section\nkey=value\n";
+}
+
+Keys fixtureKeys()
+{
+    Keys keys = keysOf(fixtureRows());
+    keys.insert(QStringLiteral("timeout"), QStringLiteral("30"));
+    keys.insert(QStringLiteral("listenHost4"), QStringLiteral("stale.example"));
+    keys.insert(QStringLiteral("listenPort4"), QStringLiteral("1"));
+    keys.insert(QStringLiteral("destHost4"), QStringLiteral("old.example"));
+    keys.insert(QStringLiteral("destPort4"), QStringLiteral("2"));
+    keys.insert(QStringLiteral("Other/name"), QStringLiteral("value"));
+    keys.insert(QStringLiteral("Other/listenHost1"), QStringLiteral("elsewhere"));
+    return keys;
+}
+
+Table tableOf(const QTreeWidget *tree)
+{
+    Table rows;
+    for (int row = 0; row < tree->topLevelItemCount(); ++row) {
+        const QTreeWidgetItem *item = tree->topLevelItem(row);
+        rows.append({ item->text(0), item->text(1), item->text(2), item->text(3) });
+    }
+    return rows;
+}
+
+QString describe(const Table &rows)
+{
+    QStringList lines;
+    for (const QStringList &cells : rows)
+        lines.append(QLatin1Char('[') + cells.join(QLatin1String("|")) + QLatin1Char(']'));
+    return lines.join(QLatin1Char(' '));
+}
+
+// Names in the program's folder, but for the settings file itself.
+QStringList folderEntries(const QString &folder)
+{
+    QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden
+                                               | QDir::System);
+    names.removeAll(QStringLiteral("transport.ini"));
+    return names;
+}
+
+bool clickButton(settingsDialog &window, const char *name)
+{
+    auto *button = window.findChild<QPushButton *>(QLatin1String(name));
+    if (!button)
+        return false;
+    QTest::mouseClick(button, Qt::LeftButton);
+    return true;
+}
+
+// While it lives, closes every message box that shows up (in nested event loops too) and keeps
+// what each one said, so a test can neither hang on a box nor miss a second one.
+class messageBoxWatcher : public QObject
+{
+public:
+    struct box
+    {
+        QMessageBox::Icon icon;
+        QString title;
+        QString text;
+        QWidget *parent;
+    };
+    QList<box> seen;
+
+    messageBoxWatcher()
+    {
+        connect(&timer, &QTimer::timeout, this, &messageBoxWatcher::closeBoxes);
+        timer.start(5);
+    }
+
+private:
+    void closeBoxes()
+    {
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        for (QWidget *window : windows) {
+            auto *found = qobject_cast<QMessageBox *>(window);
+            if (!found || !found->isVisible())
+                continue;
+            seen.append({ found->icon(), found->windowTitle(), found->text(), found->parentWidget() });
+            if (QAbstractButton *ok = found->button(QMessageBox::Ok))
+                ok->click();
+            else
+                found->reject();
+        }
+    }
+
+    QTimer timer;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Table)
+
+class tst_settingsFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void load_data();
+    void load();
+    void noFile();
+    void saveAfterDelete();
+    void saveTwice();
+    void shortcutSaves();
+    void roundTrip_data();
+    void roundTrip();
+    void roundTripGenerated();
+    void saveIntoDirectory();
+    void saveMalformedFile_data();
+    void saveMalformedFile();
+    void saveUnwritableFile_data();
+    void saveUnwritableFile();
+    void unwritableFileChild();
+
+private:
+    bool isChild() const { return !qEnvironmentVariableIsEmpty(childVariable); }
+    QString roundTripDifference(const Table &rows);
+
+    QStringList folderBefore;
+};
+
+void tst_settingsFile::initTestCase()
+{
+    if (isChild())
+        return;
+    QFile::remove(settingsPath());
+    folderBefore = folderEntries(QCoreApplication::applicationDirPath());
+}
+
+void tst_settingsFile::init()
+{
+    if (isChild())
+        return;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 3, 0)
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("connectSlotsByName")));
+#endif
+    QVERIFY(writeBytes(settingsPath(), fixture));
+    QVERIFY(forgetCachedFile());
+}
+
+void tst_settingsFile::cleanup()
+{
+    if (isChild())
+        return;
+    const QString path = settingsPath();
+    if (QFileInfo(path).isDir())
+        QDir(path).removeRecursively();
+    QFile::remove(path);
+    QCOMPARE(folderEntries(QCoreApplication::applicationDirPath()), folderBefore);
+}
+
+void tst_settingsFile::load_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<Table>("rows");
+
+    const QByteArray e1 = entryLines(1, entry(1));
+    const QByteArray e2 = entryLines(2, entry(2));
+
+    QTest::newRow("two entries") << "[General]\npositions=2\n" + e1 + e2 << Table{ entry(1), entry(2) };
+    QTest::newRow("count above the entries")
+        << "[General]\npositions=3\n" + e1 + e2 << Table{ entry(1), entry(2), blank() };
+    QTest::newRow("count zero") << "[General]\npositions=0\n" + e1 + e2 << Table{};
+    QTest::newRow("count negative") << "[General]\npositions=-2\n" + e1 + e2 << Table{};
+    QTest::newRow("count not a number") << "[General]\npositions=abc\n" + e1 + e2 << Table{};
+    QTest::newRow("count negative beyond int")
+        << "[General]\npositions=-4294967295\n" + e1 + e2 << Table{};
+    QTest::newRow("count missing") << "[General]\n" + e1 + e2 << Table{};
+    QTest::newRow("empty file") << QByteArray() << Table{};
+    QTest::newRow("entries above the count") << "[General]\npositions=1\n" + e1 + e2 << Table{ entry(1) };
+    QTest::newRow("keys of another section")
+        << "[General]\npositions=1\n[Other]\n" + e1 << Table{ blank() };
+    QTest::newRow("missing keys")
+        << QByteArray("[General]\npositions=1\nlistenHost1=a.example\ndestPort1=25\n")
+        << Table{ { "a.example", "", "", "25" } };
+    QTest::newRow("ports that are not numbers")
+        << QByteArray("[General]\npositions=1\nlistenHost1=h\nlistenPort1=eighty\ndestHost1=d\n"
+                      "destPort1=0x50\n")
+        << Table{ { "h", "eighty", "d", "0x50" } };
+
+    QByteArray ten = "[General]\npositions=10\n";
+    Table tenRows;
+    for (int n = 1; n <= 10; ++n) {
+        ten += entryLines(n, entry(n));
+        tenRows.append(entry(n));
+    }
+    QTest::newRow("two-digit numbers") << ten << tenRows;
+
+    Table hundredRows(100, blank());
+    hundredRows[0] = entry(1);
+    hundredRows[9] = entry(10);
+    hundredRows[99] = entry(100);
+    QTest::newRow("three-digit numbers")
+        << "[General]\npositions=100\n" + entryLines(100, entry(100)) + entryLines(10, entry(10)) + e1
+        << hundredRows;
+
+    // A count far beyond the entries present keeps every entry present, in order, with at most
+    // 1000 blank rows in all; a gap that does not fit is closed up.
+    QTest::newRow("huge count")
+        << "[General]\npositions=2147483647\n" + e1 + e2 << Table{ entry(1), entry(2) };
+    QTest::newRow("huge count, a far entry after a short gap")
+        << "[General]\npositions=2147483647\n" + e1 + entryLines(3, entry(3))
+            + entryLines(5000000, entry(5000000))
+        << Table{ entry(1), blank(), entry(3), entry(5000000) };
+    QTest::newRow("count beyond int")
+        << "[General]\npositions=4294967298\n" + e1 + e2 + entryLines(3, entry(3))
+        << Table{ entry(1), entry(2), entry(3) };
+    QTest::newRow("count just beyond int")
+        << "[General]\npositions=2147483648\n" + e1 << Table{ entry(1) };
+    QTest::newRow("huge count, one far key")
+        << QByteArray("[General]\npositions=2147483647\ndestPort2000000000=9\n")
+        << Table{ { "", "", "", "9" } };
+    Table bound(1002, blank());
+    bound[0] = entry(1);
+    bound[1] = entry(2);
+    QTest::newRow("blank rows up to the bound") << "[General]\npositions=1002\n" + e1 + e2 << bound;
+    QTest::newRow("a gap one over the bound")
+        << "[General]\npositions=1003\n" + e1 + e2 << Table{ entry(1), entry(2) };
+    Table shared(602, blank());
+    shared[0] = entry(1);
+    shared[600] = entry(601);
+    shared[601] = entry(1202);
+    QTest::newRow("the bound holds for all gaps together")
+        << "[General]\npositions=1202\n" + e1 + entryLines(601, entry(601)) + entryLines(1202, entry(1202))
+        << shared;
+}
+
+void tst_settingsFile::load()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(Table, rows);
+    const QString path = settingsPath();
+    QVERIFY(writeBytes(path, file));
+    QVERIFY(forgetCachedFile());
+
+    settingsDialog window;
+    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+    QVERIFY(tree);
+    const Table shown = tableOf(tree);
+    QCOMPARE(shown.size(), rows.size());
+    QCOMPARE(shown, rows);
+    QCOMPARE(readBytes(path), file);
+    QCOMPARE(folderEntries(QCoreApplication::applicationDirPath()), folderBefore);
+
+    // Saving into a fresh file writes exactly what was shown, blank cells as empty values.
+    QVERIFY(QFile::remove(path));
+    QVERIFY(clickButton(window, "closeButton"));
+    const Keys expected = keysOf(rows);
+    QCOMPARE(diskKeys(), expected);
+    const QList<QByteArray> lines = readBytes(path).split('\n');
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9.]*$"));
+    for (auto key = expected.cbegin(); key != expected.cend(); ++key) {
+        if (plain.match(key.value()).hasMatch())
+            QVERIFY2(lines.contains((key.key() + QLatin1Char('=') + key.value()).toLatin1()),
+                     qPrintable(key.key()));
+    }
+    QCOMPARE(tableOf(tree), rows);
+}
+
+void tst_settingsFile::noFile()
+{
+    const QString path = settingsPath();
+    QVERIFY(QFile::remove(path));
+    {
+        settingsDialog window;
+        auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+        QVERIFY(tree);
+        QCOMPARE(tree->topLevelItemCount(), 0);
+    }
+    QVERIFY(!QFile::exists(path));
+
+    settingsDialog window;
+    QVERIFY(clickButton(window, "closeButton"));
+    QCOMPARE(readBytes(path), QByteArray("[General]\npositions=0\n"));
+}
+
+void tst_settingsFile::saveAfterDelete()
+{
+    settingsDialog window;
+    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+    QVERIFY(tree);
+    QCOMPARE(tableOf(tree), fixtureRows());
+    tree->setCurrentItem(tree->topLevelItem(1));
+    QVERIFY(clickButton(window, "removeButton"));
+    QVERIFY(clickButton(window, "closeButton"));
+
+    // Entry 3 moves up to 2; its old keys, the stale entry 4, the unknown key and the other
+    // section stay as they were.
+    const Table rows = fixtureRows();
+    Keys expected = fixtureKeys();
+    expected.insert(QStringLiteral("positions"), QStringLiteral("2"));
+    expected.insert(QStringLiteral("listenHost2"), rows[2][0]);
+    expected.insert(QStringLiteral("listenPort2"), rows[2][1]);
+    expected.insert(QStringLiteral("destHost2"), rows[2][2]);
+    expected.insert(QStringLiteral("destPort2"), rows[2][3]);
+    QCOMPARE(diskKeys(), expected);
+    QVERIFY(readBytes(settingsPath()).contains("\n[Other]\n"));
+    QCOMPARE(tableOf(tree), (Table{ rows[0], rows[2] }));
+
+    settingsDialog reopened;
+    auto *reopenedTree = reopened.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+    QVERIFY(reopenedTree);
+    QCOMPARE(tableOf(reopenedTree), (Table{ rows[0], rows[2] }));
+}
+
+void tst_settingsFile::saveTwice()
+{
+    const QString path = settingsPath();
+    settingsDialog window;
+    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+    QVERIFY(tree);
+
+    QByteArray saved[2];
+    for (QByteArray &bytes : saved) {
+#ifdef Q_OS_UNIX
+        // The store writes a new file and renames it over the old one, so a save interrupted
+        // half-way never leaves a truncated file: each save puts a different inode in place.
+        struct stat before;
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &before), 0);
+#endif
+        QVERIFY(clickButton(window, "closeButton"));
+#ifdef Q_OS_UNIX
+        struct stat after;
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &after), 0);
+        QVERIFY(after.st_ino != before.st_ino);
+#endif
+        bytes = readBytes(path);
+        QCOMPARE(folderEntries(QCoreApplication::applicationDirPath()), folderBefore);
+    }
+    QCOMPARE(saved[1], saved[0]);
+    QCOMPARE(diskKeys(), fixtureKeys());
+    QCOMPARE(tableOf(tree), fixtureRows());
+}
+
+void tst_settingsFile::shortcutSaves()
+{
+    const QString path = settingsPath();
+    QByteArray byButton;
+    {
+        settingsDialog window;
+        auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+        QVERIFY(tree);
+        tree->setCurrentItem(tree->topLevelItem(0));
+        QVERIFY(clickButton(window, "removeButton"));
+        QVERIFY(clickButton(window, "closeButton"));
+        byButton = readBytes(path);
+    }
+    QVERIFY(byButton.contains("\npositions=2\n"));
+
+    QVERIFY(writeBytes(path, fixture));
+    QVERIFY(forgetCachedFile());
+    settingsDialog window;
+    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+    QVERIFY(tree);
+    tree->setCurrentItem(tree->topLevelItem(0));
+    QVERIFY(clickButton(window, "removeButton"));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+    // The shortcut clicks the button through an animated click, after the key event returns.
+    QTRY_COMPARE(readBytes(path), byButton);
+    QVERIFY(window.isVisible());
+    QCOMPARE(tree->topLevelItemCount(), 2);
+}
+
+void tst_settingsFile::roundTrip_data()
+{
+    QTest::addColumn<Table>("rows");
+
+    QTest::newRow("reserved characters")
+        << Table{ { "a=b", "x;y", "1,2", "k = v" }, { "#hash", ";semi", "[section]", "a]b" } };
+    QTest::newRow("quotes and backslashes")
+        << Table{ { "\"quoted\"", "it's", "\"", "'" }, { "C:\\dir\\file", "\\", "\\n", "end\\" } };
+    QTest::newRow("blanks") << Table{ { " lead", "trail ", "  both  ", " " } };
+    QTest::newRow("cyrillic")
+        << Table{ { QStringLiteral("хост.рф"), QStringLiteral("Порт"), QStringLiteral("ёЁ"),
+                    QStringLiteral("сервер, резерв") } };
+    QTest::newRow("empty cells") << Table{ { "", "", "x", "" }, blank() };
+    QTest::newRow("at sign first")
+        << Table{ { "@", "@Invalid()", "@ByteArray(x)", "@Variant(\\0\\0\\0\\x7f)" } };
+    QTest::newRow("control characters") << Table{ { "line1\nline2", "tab\there", "\r", "a\x01z" } };
+    QTest::newRow("beyond the basic plane")
+        << Table{ { QStringLiteral("\U0001F600"), QStringLiteral("中文"), QStringLiteral("é"),
+                    QString(4000, QLatin1Char('x')) } };
+}
+
+// Loads the rows from a file the store wrote, then lets only the window's save produce the file
+// and loads it into a new window. Returns what differed, empty when nothing did.
+QString tst_settingsFile::roundTripDifference(const Table &rows)
+{
+    const QString path = settingsPath();
+    QFile::remove(path);
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("positions"), rows.size());
+        const Keys keys = keysOf(rows);
+        for (auto key = keys.cbegin(); key != keys.cend(); ++key)
+            settings.setValue(key.key(), key.value());
+    }
+    if (!forgetCachedFile())
+        return QStringLiteral("the store wrote no file");
+
+    settingsDialog window;
+    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+    if (!tree)
+        return QStringLiteral("no treeWidget");
+    if (tableOf(tree) != rows)
+        return QLatin1String("loaded ") + describe(tableOf(tree));
+    QFile::remove(path);
+    if (!clickButton(window, "closeButton"))
+        return QStringLiteral("no closeButton");
+    if (folderEntries(QCoreApplication::applicationDirPath()) != folderBefore)
+        return QStringLiteral("files left beside transport.ini");
+    const Keys onDisk = diskKeys();
+    if (onDisk != keysOf(rows))
+        return QLatin1String("saved keys ") + QStringList(onDisk.values()).join(QLatin1Char('|'));
+
+    settingsDialog reopened;
+    auto *reopenedTree = reopened.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+    if (!reopenedTree)
+        return QStringLiteral("no treeWidget");
+    if (tableOf(reopenedTree) != rows)
+        return QLatin1String("reloaded ") + describe(tableOf(reopenedTree));
+    return QString();
+}
+
+void tst_settingsFile::roundTrip()
+{
+    QFETCH(Table, rows);
+    const QString difference = roundTripDifference(rows);
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void tst_settingsFile::roundTripGenerated()
+{
+    static const QStringList pieces = {
+        "a", "Z", "0", "9", ".", ":", "=", ";", ",", "\"", "'", "\\", " ", "\t", "\n", "\r", "#", "[",
+        "]", "@", "%", "&", "/", "$", "{", "}", "~", QStringLiteral("ж"), QStringLiteral("Ё"),
+        QStringLiteral("é"), QStringLiteral("中"), QStringLiteral("\U0001F600"),
+    };
+    quint32 seed = QRandomGenerator::global()->generate();
+    if (qEnvironmentVariableIsSet(seedVariable))
+        seed = qEnvironmentVariable(seedVariable).toUInt();
+    QRandomGenerator random(seed);
+
+    for (int round = 0; round < 5; ++round) {
+        Table rows;
+        const int count = random.bounded(1, 30);
+        for (int row = 0; row < count; ++row) {
+            QStringList cells;
+            for (int column = 0; column < 4; ++column) {
+                QString text;
+                const int length = random.bounded(0, 12);
+                for (int i = 0; i < length; ++i)
+                    text += pieces[random.bounded(pieces.size())];
+                cells.append(text);
+            }
+            rows.append(cells);
+        }
+        const QString difference = roundTripDifference(rows);
+        QVERIFY2(difference.isEmpty(),
+                 qPrintable(QStringLiteral("%1=%2 round %3: wrote %4; %5")
+                                .arg(QLatin1String(seedVariable))
+                                .arg(seed)
+                                .arg(round)
+                                .arg(describe(rows), difference)));
+    }
+}
+
+void tst_settingsFile::saveIntoDirectory()
+{
+    const QString path = settingsPath();
+    settingsDialog window;
+    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+    QVERIFY(tree);
+    QCOMPARE(tableOf(tree), fixtureRows());
+
+    // Something has put a directory where the file was.
+    QVERIFY(QFile::remove(path));
+    QVERIFY(QDir().mkdir(path));
+    QVERIFY(writeBytes(path + QLatin1String("/inside"), "kept"));
+
+    {
+        messageBoxWatcher watcher;
+        QVERIFY(clickButton(window, "closeButton"));
+        QCOMPARE(watcher.seen.size(), 1);
+        QCOMPARE(watcher.seen[0].icon, QMessageBox::Warning);
+        QCOMPARE(watcher.seen[0].title, QStringLiteral("Ошибка сохранения"));
+        QCOMPARE(watcher.seen[0].text,
+                 QStringLiteral("Не удалось сохранить настройки в файл ") + QDir::toNativeSeparators(path));
+        QCOMPARE(watcher.seen[0].parent, &window);
+    }
+    QVERIFY(window.findChildren<QMessageBox *>().isEmpty());
+    QCOMPARE(tableOf(tree), fixtureRows());
+    QVERIFY(QFileInfo(path).isDir());
+    QCOMPARE(QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{ "inside" });
+    QCOMPARE(readBytes(path + QLatin1String("/inside")), QByteArray("kept"));
+    QCOMPARE(folderEntries(QCoreApplication::applicationDirPath()), folderBefore);
+
+    // Once the directory is gone, the same rows save.
+    QVERIFY(QDir(path).removeRecursively());
+    {
+        messageBoxWatcher watcher;
+        QVERIFY(clickButton(window, "closeButton"));
+        QVERIFY(watcher.seen.isEmpty());
+    }
+    QCOMPARE(diskKeys(), keysOf(fixtureRows()));
+}
+
+void tst_settingsFile::saveMalformedFile_data()
+{
+    QTest::addColumn<bool>("changedAfterLoading");
+    QTest::newRow("as loaded") << false;
+    // The save's store then parses the file itself and keeps reporting its FormatError after the
+    // rewrite succeeded.
+    QTest::newRow("changed after loading") << true;
+}
+
+void tst_settingsFile::saveMalformedFile()
+{
+    QFETCH(bool, changedAfterLoading);
+    const QString path = settingsPath();
+    QVERIFY(writeBytes(path, malformedFixture()));
+    QVERIFY(forgetCachedFile());
+    {
+        const QSettings check(path, QSettings::IniFormat);
+        QCOMPARE(check.status(), QSettings::FormatError);
+    }
+    QVERIFY(forgetCachedFile());
+
+    settingsDialog window;
+    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+    QVERIFY(tree);
+    QCOMPARE(tableOf(tree), fixtureRows());
+    tree->setCurrentItem(tree->topLevelItem(0));
+    QVERIFY(clickButton(window, "removeButton"));
+    if (changedAfterLoading)
+        QVERIFY(forgetCachedFile());
+
+    {
+        messageBoxWatcher watcher;
+        QVERIFY(clickButton(window, "closeButton"));
+        QCOMPARE(watcher.seen.size(), 0);
+    }
+    const Table rows = { fixtureRows()[1], fixtureRows()[2] };
+    QCOMPARE(tableOf(tree), rows);
+    const QByteArray bytes = readBytes(path);
+    QVERIFY(bytes.contains("\npositions=2\n"));
+    QVERIFY(bytes.contains("\nlistenPort1=110\n"));
+    const Keys onDisk = diskKeys();
+    const Keys expected = keysOf(rows);
+    for (auto key = expected.cbegin(); key != expected.cend(); ++key)
+        QCOMPARE(onDisk.value(key.key()), key.value());
+    QCOMPARE(folderEntries(QCoreApplication::applicationDirPath()), folderBefore);
+}
+
+void tst_settingsFile::saveUnwritableFile_data()
+{
+    QTest::addColumn<QString>("variant");
+    QTest::newRow("well-formed file") << QStringLiteral("plain");
+    // The store's status keeps the FormatError it met first and would hide the failed write.
+    QTest::newRow("malformed file changed after loading") << QStringLiteral("changed");
+}
+
+// Root may write anywhere, so a copy of this binary runs the save as an unprivileged user (or as
+// the same user when we are not root) in a folder of its own, where neither the folder nor
+// transport.ini can be written; unwritableFileChild does the save there.
+void tst_settingsFile::saveUnwritableFile()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("needs Unix permissions");
+#else
+    QFETCH(QString, variant);
+    const bool changed = variant == QLatin1String("changed");
+    const bool root = ::geteuid() == 0;
+    uid_t childUid = ::geteuid();
+    gid_t childGid = ::getegid();
+    if (root) {
+        const passwd *nobody = ::getpwnam("nobody");
+        if (!nobody)
+            QSKIP("no user nobody to run the save as");
+        childUid = nobody->pw_uid;
+        childGid = nobody->pw_gid;
+        if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+            QSKIP("setpriv (util-linux) is needed to run the save as nobody");
+    }
+
+    QTemporaryDir folder;
+    QTemporaryDir home;
+    QVERIFY(folder.isValid() && home.isValid());
+    const QString executable =
+        folder.filePath(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+    QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), executable));
+    QVERIFY(QFile::setPermissions(executable, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                      | QFileDevice::ExeOwner | QFileDevice::ReadGroup
+                                      | QFileDevice::ExeGroup | QFileDevice::ReadOther
+                                      | QFileDevice::ExeOther));
+    const QString file = folder.filePath(QStringLiteral("transport.ini"));
+    const QByteArray before = changed ? malformedFixture() : fixture;
+    QVERIFY(writeBytes(file, before));
+
+    const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::ReadGroup
+        | QFileDevice::ReadOther;
+    const QFileDevice::Permissions listable = readable | QFileDevice::ExeOwner | QFileDevice::ExeGroup
+        | QFileDevice::ExeOther;
+    const QString runtime = home.filePath(QStringLiteral("runtime"));
+    QVERIFY(QDir().mkdir(runtime));
+    QVERIFY(QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                      | QFileDevice::ExeOwner));
+    if (root) {
+        // Folder and well-formed file belong to root (0755, 0644). The child must own the file it
+        // touches in the "changed" variant, which it still cannot write (0444).
+        QVERIFY(QFile::setPermissions(folder.path(), listable | QFileDevice::WriteOwner));
+        QVERIFY(QFile::setPermissions(file, changed ? readable : readable | QFileDevice::WriteOwner));
+        if (changed)
+            QCOMPARE(::chown(QFile::encodeName(file).constData(), childUid, childGid), 0);
+        QCOMPARE(::chown(QFile::encodeName(home.path()).constData(), childUid, childGid), 0);
+        QCOMPARE(::chown(QFile::encodeName(runtime).constData(), childUid, childGid), 0);
+    } else {
+        QVERIFY(QFile::setPermissions(file, readable));
+        QVERIFY(QFile::setPermissions(folder.path(), listable));
+    }
+    const QStringList folderBeforeSave = QDir(folder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QLatin1String(childVariable), variant);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    const QStringList testArguments = { QStringLiteral("unwritableFileChild") };
+    if (root) {
+        child.start(QStringLiteral("setpriv"),
+                    QStringList{ QStringLiteral("--reuid=%1").arg(childUid),
+                                 QStringLiteral("--regid=%1").arg(childGid),
+                                 QStringLiteral("--clear-groups"), executable }
+                        + testArguments);
+    } else {
+        child.start(executable, testArguments);
+    }
+    QVERIFY2(child.waitForFinished(90000), qPrintable(child.errorString()));
+    const QString output = QString::fromLocal8Bit(child.readAll());
+    QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, qPrintable(output));
+    QVERIFY2(output.contains(QLatin1String("PASS   : tst_settingsFile::unwritableFileChild()")),
+             qPrintable(output));
+
+    QCOMPARE(readBytes(file), before);
+    QCOMPARE(QDir(folder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             folderBeforeSave);
+    QVERIFY(QFile::setPermissions(folder.path(), listable | QFileDevice::WriteOwner));
+#endif
+}
+
+void tst_settingsFile::unwritableFileChild()
+{
+    if (!isChild())
+        QSKIP("runs only as the unprivileged copy that saveUnwritableFile starts");
+    const QString path = settingsPath();
+    const QByteArray before = readBytes(path);
+    QVERIFY(!before.isEmpty());
+    {
+        QFile probe(path);
+        QVERIFY2(!probe.open(QIODevice::WriteOnly | QIODevice::Append), "transport.ini is writable");
+        QFile beside(QCoreApplication::applicationDirPath() + QLatin1String("/probe"));
+        QVERIFY2(!beside.open(QIODevice::WriteOnly), "the folder is writable");
+    }
+
+    settingsDialog window;
+    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+    QVERIFY(tree);
+    QCOMPARE(tableOf(tree), fixtureRows());
+    tree->setCurrentItem(tree->topLevelItem(1));
+    QVERIFY(clickButton(window, "removeButton"));
+    if (qEnvironmentVariable(childVariable) == QLatin1String("changed"))
+        QVERIFY(forgetCachedFile());
+
+    {
+        messageBoxWatcher watcher;
+        QVERIFY(clickButton(window, "closeButton"));
+        QCOMPARE(watcher.seen.size(), 1);
+        QCOMPARE(watcher.seen[0].icon, QMessageBox::Warning);
+        QCOMPARE(watcher.seen[0].title, QStringLiteral("Ошибка сохранения"));
+        QCOMPARE(watcher.seen[0].text,
+                 QStringLiteral("Не удалось сохранить настройки в файл ") + QDir::toNativeSeparators(path));
+        QCOMPARE(watcher.seen[0].parent, &window);
+    }
+    QCOMPARE(tableOf(tree), (Table{ fixtureRows()[0], fixtureRows()[2] }));
+    QCOMPARE(readBytes(path), before);
+}
+
+QTEST_MAIN(tst_settingsFile)
+#include "tst_settingsfile.moc"
