@@ -1,0 +1,638 @@
+// Tests of New, Edit and Delete, driven through the window's buttons with the edit dialog answered.
+#include "editdialog.h"
+#include "settingsdialog.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QItemSelectionModel>
+#include <QLocale>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSpinBox>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <functional>
+
+using Rows = QList<QStringList>;
+
+namespace {
+
+const QByteArray fixture = "[General]\n"
+                           "positions=3\n"
+                           "listenHost1=alpha.example\n"
+                           "listenPort1=1001\n"
+                           "destHost1=10.1.1.1\n"
+                           "destPort1=2001\n"
+                           "listenHost2=beta.example\n"
+                           "listenPort2=1002\n"
+                           "destHost2=10.1.1.2\n"
+                           "destPort2=2002\n"
+                           "listenHost3=gamma.example\n"
+                           "listenPort3=1003\n"
+                           "destHost3=10.1.1.3\n"
+                           "destPort3=2003\n";
+
+const Rows fixtureRows = {
+    { "alpha.example", "1001", "10.1.1.1", "2001" },
+    { "beta.example", "1002", "10.1.1.2", "2002" },
+    { "gamma.example", "1003", "10.1.1.3", "2003" },
+};
+
+const QStringList example = { "127.0.0.1", "81", "10.0.0.2", "80" };
+const QStringList freshFields = { "", "0", "", "0" };
+
+QString settingsFile()
+{
+    return QCoreApplication::applicationDirPath() + QLatin1String("/transport.ini");
+}
+
+QByteArray fileBytes()
+{
+    QFile file(settingsFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray("<no file>");
+    return file.readAll();
+}
+
+// The file's keys as written, read from the raw text: it is what reached the disk.
+QMap<QByteArray, QByteArray> fileKeys()
+{
+    QMap<QByteArray, QByteArray> keys;
+    const QList<QByteArray> lines = fileBytes().split('\n');
+    for (const QByteArray &line : lines) {
+        const int equals = line.indexOf('=');
+        if (equals > 0)
+            keys.insert(line.left(equals), line.mid(equals + 1));
+    }
+    return keys;
+}
+
+Rows rows(const QTreeWidget *tree)
+{
+    Rows result;
+    for (int row = 0; row < tree->topLevelItemCount(); ++row) {
+        const QTreeWidgetItem *item = tree->topLevelItem(row);
+        result << QStringList{ item->text(0), item->text(1), item->text(2), item->text(3) };
+    }
+    return result;
+}
+
+int currentRow(const QTreeWidget *tree)
+{
+    return tree->indexOfTopLevelItem(tree->currentItem());
+}
+
+// What the queued answer found when it ran.
+struct Seen
+{
+    bool opened = false;      // an edit dialog was open
+    bool duringClick = false; // ... while the click was still running, that is, modal in exec()
+    bool modal = false;       // it was the visible application-modal widget
+    bool childOfWindow = false;
+    int dialogs = 0;
+    QStringList fields;       // the four fields as the dialog showed them
+    int ports[2] = { -1, -1 };
+    bool leftOpen = false;    // the answer did not end it, the test had to
+};
+
+void typeInto(editDialog *dialog, const QStringList &values)
+{
+    QLineEdit *hosts[] = { dialog->listenHostEdit, dialog->destHostEdit };
+    QSpinBox *ports[] = { dialog->listenPortBox, dialog->destPortBox };
+    for (int i = 0; i < 2; ++i) {
+        hosts[i]->selectAll();
+        if (values.at(2 * i).isEmpty())
+            QTest::keyClick(hosts[i], Qt::Key_Backspace);
+        else
+            QTest::keyClicks(hosts[i], values.at(2 * i));
+        ports[i]->selectAll();
+        QTest::keyClicks(ports[i], values.at(2 * i + 1));
+    }
+}
+
+enum class End { Ok, Cancel, Escape, Close };
+
+void end(editDialog *dialog, End how)
+{
+    switch (how) {
+    case End::Ok:
+        QTest::mouseClick(dialog->okButton, Qt::LeftButton);
+        break;
+    case End::Cancel:
+        QTest::mouseClick(dialog->cancelButton, Qt::LeftButton);
+        break;
+    case End::Escape:
+        QTest::keyClick(dialog->listenHostEdit, Qt::Key_Escape);
+        break;
+    case End::Close:
+        dialog->close();
+        break;
+    }
+}
+
+std::function<void(editDialog *)> typeAndEnd(const QStringList &values, End how)
+{
+    return [=](editDialog *dialog) {
+        if (!values.isEmpty())
+            typeInto(dialog, values);
+        end(dialog, how);
+    };
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(End)
+
+class tst_commands : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void newAccepted_data();
+    void newAccepted();
+    void rejected_data();
+    void rejected();
+    void newTwice();
+    void editAccepted_data();
+    void editAccepted();
+    void editNormalisesPorts_data();
+    void editNormalisesPorts();
+    void removeCurrent_data();
+    void removeCurrent();
+    void nothingToActOn_data();
+    void nothingToActOn();
+    void doubleClickOpensNothing();
+    void saveWritesCommands();
+    void asciiPortsUnderLocale_data();
+    void asciiPortsUnderLocale();
+
+private:
+    void command(settingsDialog &window, const char *button,
+                 const std::function<void(editDialog *)> &answer, Seen &seen);
+    void open(settingsDialog &window);
+
+    QLocale startLocale;
+    QTreeWidget *tree = nullptr;
+};
+
+void tst_commands::initTestCase()
+{
+    startLocale = QLocale();
+}
+
+void tst_commands::init()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 3, 0)
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("connectSlotsByName")));
+#endif
+    QFile file(settingsFile());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(fixture), qint64(fixture.size()));
+}
+
+void tst_commands::cleanup()
+{
+    tree = nullptr;
+    QLocale::setDefault(startLocale);
+    QFile::remove(settingsFile());
+}
+
+// Shows the window with the fixture loaded and finds its table.
+void tst_commands::open(settingsDialog &window)
+{
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+    QVERIFY(tree);
+    QCOMPARE(rows(tree), fixtureRows);
+}
+
+// Clicks the named button. A dialog it opens is recorded in `seen` and handed to `answer`, and is
+// ended by the test if the answer did not end it, so that no test can hang in exec().
+void tst_commands::command(settingsDialog &window, const char *button,
+                           const std::function<void(editDialog *)> &answer, Seen &seen)
+{
+    QPushButton *pushButton = window.findChild<QPushButton *>(QLatin1String(button));
+    QVERIFY2(pushButton, button);
+
+    bool clicking = false;
+    bool done = false;
+    QObject guard; // cancels the answer should this function return before it ran
+    QTimer::singleShot(0, &guard, [&] {
+        const QList<editDialog *> dialogs = window.findChildren<editDialog *>();
+        seen.dialogs = dialogs.size();
+        if (!dialogs.isEmpty()) {
+            editDialog *dialog = dialogs.first();
+            seen.opened = true;
+            seen.duringClick = clicking;
+            seen.modal = dialog->isVisible() && QApplication::activeModalWidget() == dialog;
+            seen.childOfWindow = dialog->parentWidget() == &window;
+            seen.fields = QStringList{ dialog->listenHostEdit->text(), dialog->listenPortBox->text(),
+                                       dialog->destHostEdit->text(), dialog->destPortBox->text() };
+            seen.ports[0] = dialog->listenPortBox->value();
+            seen.ports[1] = dialog->destPortBox->value();
+            answer(dialog);
+            if (dialog->isVisible()) {
+                seen.leftOpen = true;
+                dialog->reject();
+            }
+        }
+        done = true;
+    });
+    clicking = true;
+    QTest::mouseClick(pushButton, Qt::LeftButton);
+    clicking = false;
+    QTRY_VERIFY(done);
+    QVERIFY(!seen.leftOpen);
+    QVERIFY(window.findChildren<editDialog *>().isEmpty());
+}
+
+// Checks that the dialog opened the way every New and Edit must open it.
+#define VERIFY_OPENED_MODAL(seen)                                                                  \
+    do {                                                                                           \
+        QVERIFY((seen).opened);                                                                    \
+        QVERIFY((seen).duringClick);                                                               \
+        QVERIFY((seen).modal);                                                                     \
+        QVERIFY((seen).childOfWindow);                                                             \
+        QCOMPARE((seen).dialogs, 1);                                                               \
+    } while (false)
+
+void tst_commands::newAccepted_data()
+{
+    QTest::addColumn<QStringList>("typed");
+    QTest::addColumn<QStringList>("row");
+
+    QTest::newRow("four values") << example << example;
+    QTest::newRow("nothing entered") << QStringList() << freshFields;
+    QTest::newRow("port maximum, above 65535")
+        << QStringList{ "a", "100000", "b", "65536" } << QStringList{ "a", "100000", "b", "65536" };
+    QTest::newRow("duplicate of a row") << fixtureRows.at(1) << fixtureRows.at(1);
+}
+
+void tst_commands::newAccepted()
+{
+    QFETCH(QStringList, typed);
+    QFETCH(QStringList, row);
+
+    settingsDialog window;
+    open(window);
+    tree->setCurrentItem(tree->topLevelItem(1));
+
+    Seen seen;
+    command(window, "newButton", typeAndEnd(typed, End::Ok), seen);
+    if (QTest::currentTestFailed())
+        return;
+    VERIFY_OPENED_MODAL(seen);
+    QCOMPARE(seen.fields, freshFields);
+
+    // Appended as the last row, whatever row is current; the current row stays.
+    QCOMPARE(rows(tree), Rows(fixtureRows) << row);
+    QCOMPARE(currentRow(tree), 1);
+    QCOMPARE(fileBytes(), fixture);
+}
+
+void tst_commands::rejected_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("current");
+    QTest::addColumn<End>("how");
+
+    QTest::newRow("New, Cancel") << "newButton" << 0 << End::Cancel;
+    QTest::newRow("New, Escape") << "newButton" << 0 << End::Escape;
+    QTest::newRow("New, close") << "newButton" << 0 << End::Close;
+    QTest::newRow("Edit, Cancel") << "editButton" << 1 << End::Cancel;
+    QTest::newRow("Edit, Escape") << "editButton" << 2 << End::Escape;
+    QTest::newRow("Edit, close") << "editButton" << 0 << End::Close;
+}
+
+void tst_commands::rejected()
+{
+    QFETCH(QString, button);
+    QFETCH(int, current);
+    QFETCH(End, how);
+
+    settingsDialog window;
+    open(window);
+    tree->setCurrentItem(tree->topLevelItem(current));
+
+    // Whatever was typed, a dialog that is not accepted changes nothing.
+    Seen seen;
+    command(window, qPrintable(button),
+            typeAndEnd({ "typed.example", "7", "typed.dest", "9" }, how), seen);
+    if (QTest::currentTestFailed())
+        return;
+    VERIFY_OPENED_MODAL(seen);
+    QCOMPARE(rows(tree), fixtureRows);
+    QCOMPARE(currentRow(tree), current);
+    QCOMPARE(fileBytes(), fixture);
+}
+
+void tst_commands::newTwice()
+{
+    settingsDialog window;
+    open(window);
+
+    for (int i = 0; i < 2; ++i) {
+        Seen seen;
+        command(window, "newButton", typeAndEnd(example, End::Ok), seen);
+        if (QTest::currentTestFailed())
+            return;
+        VERIFY_OPENED_MODAL(seen);
+        // Each click gets a fresh dialog, not the values of the one before.
+        QCOMPARE(seen.fields, freshFields);
+    }
+    QCOMPARE(rows(tree), Rows(fixtureRows) << example << example);
+    QCOMPARE(fileBytes(), fixture);
+}
+
+void tst_commands::editAccepted_data()
+{
+    QTest::addColumn<int>("current");
+    QTest::addColumn<bool>("selectOther");
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("typed");
+
+    // An empty `before` keeps the loaded row; an empty `typed` accepts the dialog untouched.
+    QTest::newRow("unchanged, first row") << 0 << false << QStringList() << QStringList();
+    QTest::newRow("unchanged, middle row") << 1 << false << QStringList() << QStringList();
+    QTest::newRow("unchanged, plain texts")
+        << 1 << false << QStringList{ "хост с пробелом", "0", "", "100000" } << QStringList();
+    QTest::newRow("changed, last row") << 2 << false << QStringList() << example;
+    QTest::newRow("changed, middle row") << 1 << false << QStringList()
+                                         << QStringList{ "", "65535", "x", "1" };
+    // The current row counts, even when another row is the one shown selected.
+    QTest::newRow("current, not selected") << 2 << true << QStringList() << example;
+}
+
+void tst_commands::editAccepted()
+{
+    QFETCH(int, current);
+    QFETCH(bool, selectOther);
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, typed);
+
+    settingsDialog window;
+    open(window);
+    Rows expected = fixtureRows;
+    if (!before.isEmpty()) {
+        for (int column = 0; column < 4; ++column)
+            tree->topLevelItem(current)->setText(column, before.at(column));
+        expected[current] = before;
+    }
+    if (selectOther) {
+        tree->setCurrentItem(tree->topLevelItem(0));
+        tree->selectionModel()->setCurrentIndex(
+            tree->model()->index(current, 0), QItemSelectionModel::NoUpdate);
+        QCOMPARE(tree->selectedItems(), QList<QTreeWidgetItem *>{ tree->topLevelItem(0) });
+    } else {
+        tree->setCurrentItem(tree->topLevelItem(current));
+    }
+    QCOMPARE(currentRow(tree), current);
+
+    Seen seen;
+    command(window, "editButton", typeAndEnd(typed, End::Ok), seen);
+    if (QTest::currentTestFailed())
+        return;
+    VERIFY_OPENED_MODAL(seen);
+    QCOMPARE(seen.fields, expected.at(current));
+
+    if (!typed.isEmpty())
+        expected[current] = typed;
+    QCOMPARE(rows(tree), expected);
+    QCOMPARE(currentRow(tree), current);
+    QCOMPARE(fileBytes(), fixture);
+}
+
+void tst_commands::editNormalisesPorts_data()
+{
+    QTest::addColumn<int>("column");
+    QTest::addColumn<QString>("cell");
+    QTest::addColumn<int>("shown");
+
+    QTest::newRow("letters, listen port") << 1 << "abc" << 0;
+    QTest::newRow("letters, destination port") << 3 << "abc" << 0;
+    QTest::newRow("above maximum, listen port") << 1 << "250000" << 100000;
+    QTest::newRow("above maximum, destination port") << 3 << "250000" << 100000;
+    QTest::newRow("negative") << 3 << "-5" << 0;
+    QTest::newRow("beyond int") << 1 << "99999999999" << 0;
+    QTest::newRow("leading zeros") << 1 << "0080" << 80;
+    QTest::newRow("digits then letters") << 3 << "80x" << 0;
+    QTest::newRow("empty") << 1 << "" << 0;
+}
+
+void tst_commands::editNormalisesPorts()
+{
+    QFETCH(int, column);
+    QFETCH(QString, cell);
+    QFETCH(int, shown);
+
+    settingsDialog window;
+    open(window);
+    tree->topLevelItem(1)->setText(column, cell);
+    tree->setCurrentItem(tree->topLevelItem(1));
+
+    Seen seen;
+    command(window, "editButton", typeAndEnd({}, End::Ok), seen);
+    if (QTest::currentTestFailed())
+        return;
+    VERIFY_OPENED_MODAL(seen);
+    const int box = column == 1 ? 0 : 1;
+    QCOMPARE(seen.ports[box], shown);
+    QCOMPARE(seen.fields.at(column), QString::number(shown));
+
+    Rows expected = fixtureRows;
+    expected[1][column] = QString::number(shown);
+    QCOMPARE(rows(tree), expected);
+    QCOMPARE(fileBytes(), fixture);
+}
+
+void tst_commands::removeCurrent_data()
+{
+    QTest::addColumn<int>("current");
+    QTest::addColumn<bool>("selectOther");
+
+    QTest::newRow("first") << 0 << false;
+    QTest::newRow("middle") << 1 << false;
+    QTest::newRow("last") << 2 << false;
+    QTest::newRow("current, not selected") << 1 << true;
+}
+
+void tst_commands::removeCurrent()
+{
+    QFETCH(int, current);
+    QFETCH(bool, selectOther);
+
+    settingsDialog window;
+    open(window);
+    if (selectOther) {
+        tree->setCurrentItem(tree->topLevelItem(2));
+        tree->selectionModel()->setCurrentIndex(
+            tree->model()->index(current, 0), QItemSelectionModel::NoUpdate);
+    } else {
+        tree->setCurrentItem(tree->topLevelItem(current));
+    }
+    QCOMPARE(currentRow(tree), current);
+
+    Seen seen;
+    command(window, "removeButton", typeAndEnd({}, End::Cancel), seen);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(!seen.opened);
+
+    // Gone at once; the rows below move up.
+    Rows expected = fixtureRows;
+    expected.removeAt(current);
+    QCOMPARE(rows(tree), expected);
+    QCOMPARE(fileBytes(), fixture);
+}
+
+void tst_commands::nothingToActOn_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("emptyTable");
+
+    QTest::newRow("Edit, empty table") << "editButton" << true;
+    QTest::newRow("Delete, empty table") << "removeButton" << true;
+    QTest::newRow("Edit, no current row") << "editButton" << false;
+    QTest::newRow("Delete, no current row") << "removeButton" << false;
+}
+
+void tst_commands::nothingToActOn()
+{
+    QFETCH(QString, button);
+    QFETCH(bool, emptyTable);
+
+    settingsDialog window;
+    open(window);
+    if (emptyTable)
+        tree->clear();
+    tree->setCurrentItem(nullptr);
+    QCOMPARE(tree->currentItem(), nullptr);
+    const Rows before = rows(tree);
+
+    Seen seen;
+    command(window, qPrintable(button), typeAndEnd(example, End::Ok), seen);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(!seen.opened);
+    QCOMPARE(rows(tree), before);
+    QCOMPARE(fileBytes(), fixture);
+}
+
+void tst_commands::doubleClickOpensNothing()
+{
+    settingsDialog window;
+    open(window);
+    QTreeWidgetItem *item = tree->topLevelItem(1);
+
+    bool opened = false;
+    bool done = false;
+    QObject guard;
+    QTimer::singleShot(0, &guard, [&] {
+        if (auto *dialog = window.findChild<editDialog *>()) {
+            opened = true;
+            dialog->reject();
+        }
+        done = true;
+    });
+    QTest::mouseDClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier,
+                       tree->visualItemRect(item).center());
+    QTRY_VERIFY(done);
+    QVERIFY(!opened);
+    QVERIFY(window.findChildren<editDialog *>().isEmpty());
+    QCOMPARE(rows(tree), fixtureRows);
+    QCOMPARE(fileBytes(), fixture);
+}
+
+void tst_commands::saveWritesCommands()
+{
+    settingsDialog window;
+    open(window);
+
+    Seen seen;
+    command(window, "newButton", typeAndEnd(example, End::Ok), seen);
+    tree->setCurrentItem(tree->topLevelItem(0));
+    command(window, "editButton", typeAndEnd({ "edited.example", "11", "10.9.9.9", "12" }, End::Ok), seen);
+    tree->setCurrentItem(tree->topLevelItem(1));
+    command(window, "removeButton", typeAndEnd({}, End::Cancel), seen);
+    if (QTest::currentTestFailed())
+        return;
+    const Rows expected = { { "edited.example", "11", "10.9.9.9", "12" }, fixtureRows.at(2), example };
+    QCOMPARE(rows(tree), expected);
+    QCOMPARE(fileBytes(), fixture);
+
+    QPushButton *save = window.findChild<QPushButton *>(QStringLiteral("closeButton"));
+    QVERIFY(save);
+    QTest::mouseClick(save, Qt::LeftButton);
+
+    const QMap<QByteArray, QByteArray> keys = fileKeys();
+    QCOMPARE(keys.value("positions"), QByteArray("3"));
+    for (int row = 0; row < expected.size(); ++row) {
+        const QByteArray n = QByteArray::number(row + 1);
+        QCOMPARE(keys.value("listenHost" + n), expected[row][0].toLatin1());
+        QCOMPARE(keys.value("listenPort" + n), expected[row][1].toLatin1());
+        QCOMPARE(keys.value("destHost" + n), expected[row][2].toLatin1());
+        QCOMPARE(keys.value("destPort" + n), expected[row][3].toLatin1());
+    }
+}
+
+void tst_commands::asciiPortsUnderLocale_data()
+{
+    QTest::addColumn<QLocale>("locale");
+
+    QTest::newRow("ar_EG") << QLocale(QLocale::Arabic, QLocale::Egypt);
+    QTest::newRow("fa_IR") << QLocale(QLocale::Persian, QLocale::Iran);
+}
+
+void tst_commands::asciiPortsUnderLocale()
+{
+    QFETCH(QLocale, locale);
+    QLocale::setDefault(locale);
+    // The locale writes other digits, so a port box that followed it would corrupt the cells.
+    QVERIFY(QLocale().toString(80) != QLatin1String("80"));
+
+    settingsDialog window;
+    open(window);
+
+    // New: the listen port reaches 80 by a step, which makes the box write out its text.
+    Seen seen;
+    command(window, "newButton", [](editDialog *dialog) {
+        typeInto(dialog, { "127.0.0.1", "79", "10.0.0.2", "8080" });
+        QTest::keyClick(dialog->listenPortBox, Qt::Key_Up);
+        end(dialog, End::Ok);
+    }, seen);
+    if (QTest::currentTestFailed())
+        return;
+    VERIFY_OPENED_MODAL(seen);
+    QCOMPARE(seen.fields, freshFields);
+
+    // Edit without a change: the ports set from the cells come back unchanged.
+    tree->setCurrentItem(tree->topLevelItem(0));
+    command(window, "editButton", typeAndEnd({}, End::Ok), seen);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(seen.fields, fixtureRows.at(0));
+
+    const QStringList added = { "127.0.0.1", "80", "10.0.0.2", "8080" };
+    QCOMPARE(rows(tree), Rows(fixtureRows) << added);
+    QCOMPARE(fileBytes(), fixture);
+
+    QPushButton *save = window.findChild<QPushButton *>(QStringLiteral("closeButton"));
+    QVERIFY(save);
+    QTest::mouseClick(save, Qt::LeftButton);
+    const QMap<QByteArray, QByteArray> keys = fileKeys();
+    QCOMPARE(keys.value("positions"), QByteArray("4"));
+    QCOMPARE(keys.value("listenPort4"), QByteArray("80"));
+    QCOMPARE(keys.value("destPort4"), QByteArray("8080"));
+    QCOMPARE(keys.value("listenPort1"), QByteArray("1001"));
+    QCOMPARE(keys.value("destPort1"), QByteArray("2001"));
+}
+
+QTEST_MAIN(tst_commands)
+#include "tst_commands.moc"
