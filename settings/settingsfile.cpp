@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <charconv>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -29,10 +31,29 @@ const int columnCount = 4;
 // does not fit is closed up instead, so every entry present is kept and memory stays bounded.
 const int MaxBlankRows = 1000;
 
-QString entryKey(int column, qint64 number)
+// The key of one entry value, spelled on the stack: a large list means hundreds of thousands of
+// lookups, and the store takes a Latin-1 view without a QString of our own for each.
+class entryKey
 {
-    return entryKeys[column] + QString::number(number);
-}
+public:
+    entryKey(int column, qint64 number)
+    {
+        const QLatin1String name = entryKeys[column];
+        std::memcpy(text, name.data(), size_t(name.size()));
+        size = int(name.size());
+        size += int(std::to_chars(text + size, text + sizeof text, number).ptr - (text + size));
+    }
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 4, 0)
+    QAnyStringView view() const { return QLatin1String(text, size); }
+#else
+    QString view() const { return QString::fromLatin1(text, size); }
+#endif
+
+private:
+    char text[40];
+    int size;
+};
 
 // The numbers from 1 to count that have at least one entry key in the file, in increasing order.
 std::vector<qint64> presentEntries(const QSettings &settings, qint64 count)
@@ -109,7 +130,7 @@ void settingsDialog::loadSettings()
         QVariant values[columnCount];
         bool found = false;
         for (int column = 0; column < columnCount; ++column) {
-            values[column] = settings.value(entryKey(column, number));
+            values[column] = settings.value(entryKey(column, number).view());
             found = found || values[column].isValid();
         }
 
@@ -151,7 +172,7 @@ void settingsDialog::saveSettings()
         for (int row = 0; row < treeWidget->topLevelItemCount(); ++row) {
             const QTreeWidgetItem *item = treeWidget->topLevelItem(row);
             for (int column = 0; column < columnCount; ++column)
-                settings.setValue(entryKey(column, row + 1), item->text(column));
+                settings.setValue(entryKey(column, row + 1).view(), item->text(column));
         }
         settings.sync();
         saved = reachedDisk(settings);
