@@ -118,6 +118,14 @@ QStringList blank()
     return { QString(), QString(), QString(), QString() };
 }
 
+Table blankRows(int count)
+{
+    Table rows;
+    for (int i = 0; i < count; ++i)
+        rows.append(blank());
+    return rows;
+}
+
 // What init() writes: three entries, a port that is a word, an unknown key, a stale entry above
 // the count and a section of someone else's.
 const QByteArray fixture = "[General]\n"
@@ -340,7 +348,7 @@ void tst_settingsFile::load_data()
     }
     QTest::newRow("two-digit numbers") << ten << tenRows;
 
-    Table hundredRows(100, blank());
+    Table hundredRows = blankRows(100);
     hundredRows[0] = entry(1);
     hundredRows[9] = entry(10);
     hundredRows[99] = entry(100);
@@ -364,13 +372,13 @@ void tst_settingsFile::load_data()
     QTest::newRow("huge count, one far key")
         << QByteArray("[General]\npositions=2147483647\ndestPort2000000000=9\n")
         << Table{ { "", "", "", "9" } };
-    Table bound(1002, blank());
+    Table bound = blankRows(1002);
     bound[0] = entry(1);
     bound[1] = entry(2);
     QTest::newRow("blank rows up to the bound") << "[General]\npositions=1002\n" + e1 + e2 << bound;
     QTest::newRow("a gap one over the bound")
         << "[General]\npositions=1003\n" + e1 + e2 << Table{ entry(1), entry(2) };
-    Table shared(602, blank());
+    Table shared = blankRows(602);
     shared[0] = entry(1);
     shared[600] = entry(601);
     shared[601] = entry(1202);
@@ -717,11 +725,14 @@ void tst_settingsFile::saveUnwritableFile_data()
     QTest::newRow("well-formed file") << QStringLiteral("plain");
     // The store's status keeps the FormatError it met first and would hide the failed write.
     QTest::newRow("malformed file changed after loading") << QStringLiteral("changed");
+    // The store must not fall back to writing the file in place, half-written if interrupted, when
+    // it cannot put a new file beside it.
+    QTest::newRow("writable file in a read-only folder") << QStringLiteral("folder");
 }
 
 // Root may write anywhere, so a copy of this binary runs the save as an unprivileged user (or as
-// the same user when we are not root) in a folder of its own, where neither the folder nor
-// transport.ini can be written; unwritableFileChild does the save there.
+// the same user when we are not root) in a folder of its own that it cannot write to;
+// unwritableFileChild does the save there and sees the warning, and the old file stays as it was.
 void tst_settingsFile::saveUnwritableFile()
 {
 #ifndef Q_OS_UNIX
@@ -729,6 +740,7 @@ void tst_settingsFile::saveUnwritableFile()
 #else
     QFETCH(QString, variant);
     const bool changed = variant == QLatin1String("changed");
+    const bool fileWritable = variant == QLatin1String("folder");
     const bool root = ::geteuid() == 0;
     uid_t childUid = ::geteuid();
     gid_t childGid = ::getegid();
@@ -765,16 +777,16 @@ void tst_settingsFile::saveUnwritableFile()
     QVERIFY(QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                       | QFileDevice::ExeOwner));
     if (root) {
-        // Folder and well-formed file belong to root (0755, 0644). The child must own the file it
-        // touches in the "changed" variant, which it still cannot write (0444).
+        // The folder belongs to root (0755). So does the well-formed file (0644); the child owns
+        // the file where it changes its time stamp (0444) or may write it (0644).
         QVERIFY(QFile::setPermissions(folder.path(), listable | QFileDevice::WriteOwner));
         QVERIFY(QFile::setPermissions(file, changed ? readable : readable | QFileDevice::WriteOwner));
-        if (changed)
+        if (changed || fileWritable)
             QCOMPARE(::chown(QFile::encodeName(file).constData(), childUid, childGid), 0);
         QCOMPARE(::chown(QFile::encodeName(home.path()).constData(), childUid, childGid), 0);
         QCOMPARE(::chown(QFile::encodeName(runtime).constData(), childUid, childGid), 0);
     } else {
-        QVERIFY(QFile::setPermissions(file, readable));
+        QVERIFY(QFile::setPermissions(file, fileWritable ? readable | QFileDevice::WriteOwner : readable));
         QVERIFY(QFile::setPermissions(folder.path(), listable));
     }
     const QStringList folderBeforeSave = QDir(folder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
@@ -817,9 +829,13 @@ void tst_settingsFile::unwritableFileChild()
     const QString path = settingsPath();
     const QByteArray before = readBytes(path);
     QVERIFY(!before.isEmpty());
+    const QString variant = qEnvironmentVariable(childVariable);
     {
         QFile probe(path);
-        QVERIFY2(!probe.open(QIODevice::WriteOnly | QIODevice::Append), "transport.ini is writable");
+        if (variant == QLatin1String("folder"))
+            QVERIFY2(probe.open(QIODevice::WriteOnly | QIODevice::Append), "transport.ini is not writable");
+        else
+            QVERIFY2(!probe.open(QIODevice::WriteOnly | QIODevice::Append), "transport.ini is writable");
         QFile beside(QCoreApplication::applicationDirPath() + QLatin1String("/probe"));
         QVERIFY2(!beside.open(QIODevice::WriteOnly), "the folder is writable");
     }
@@ -830,7 +846,7 @@ void tst_settingsFile::unwritableFileChild()
     QCOMPARE(tableOf(tree), fixtureRows());
     tree->setCurrentItem(tree->topLevelItem(1));
     QVERIFY(clickButton(window, "removeButton"));
-    if (qEnvironmentVariable(childVariable) == QLatin1String("changed"))
+    if (variant == QLatin1String("changed"))
         QVERIFY(forgetCachedFile());
 
     {
