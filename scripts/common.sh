@@ -4,11 +4,11 @@
 TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages: the compiler and CMake, Qt 6 and Qt 5.15 Widgets with their tools, and the
-# X server, window tools and fonts that the real-window tests use.
+# X server, window manager, window tools and fonts that the real-window tests use.
 PACKAGES=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qtbase5-dev qtbase5-dev-tools libgl-dev
-    xvfb xauth xdotool x11-utils fonts-dejavu-core
+    xvfb xauth xdotool x11-utils fonts-dejavu-core openbox
     python3 util-linux procps
 )
 
