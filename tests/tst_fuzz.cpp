@@ -1,0 +1,310 @@
+// Fuzzed transport.ini files: each loads without crash or hang, and Save then load keeps the table.
+#include "settingsdialog.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <signal.h>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include <unistd.h>
+
+using Table = QList<QStringList>;
+
+namespace {
+
+// TRANSPORT_FUZZ_FILES sets how many files one run tries; TRANSPORT_FUZZ_SEED repeats a run.
+const int DefaultFiles = 1000;
+// A file that takes longer than this to load and save counts as a hang.
+const unsigned HangSeconds = 60;
+
+// The seed of the file under test, for the signal handlers, which may only write(2) it.
+char currentSeedText[64] = "none";
+struct sigaction previousActions[NSIG];
+
+// Names the seed, then lets the handler that was there before (QtTest's, or the sanitizer's) run.
+extern "C" void reportSeedAndDie(int signal)
+{
+    const char prefix[] = "\ntst_fuzz: stopped by a signal on the file of seed ";
+    ssize_t ignored = write(STDERR_FILENO, prefix, sizeof prefix - 1);
+    ignored = write(STDERR_FILENO, currentSeedText, std::strlen(currentSeedText));
+    ignored = write(STDERR_FILENO, "\n", 1);
+    (void)ignored;
+    sigaction(signal, &previousActions[signal], nullptr);
+    raise(signal);
+}
+
+QString settingsPath()
+{
+    return QCoreApplication::applicationDirPath() + QLatin1String("/transport.ini");
+}
+
+// QSettings objects in one process share the files they parsed and parse one again only when its
+// size or time stamp changed. A time stamp never used before makes the next load read the disk.
+bool forgetCachedFile()
+{
+    static QDateTime stamp = QDateTime::currentDateTimeUtc().addDays(-1);
+    stamp = stamp.addSecs(1);
+    QFile file(settingsPath());
+    return file.open(QIODevice::ReadWrite) && file.setFileTime(stamp, QFileDevice::FileModificationTime);
+}
+
+Table tableOf(const settingsDialog &window)
+{
+    Table table;
+    const auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+    for (int row = 0; tree && row < tree->topLevelItemCount(); ++row) {
+        QStringList cells;
+        for (int column = 0; column < 4; ++column)
+            cells << tree->topLevelItem(row)->text(column);
+        table << cells;
+    }
+    return table;
+}
+
+// Clicks Save. A message box means the save failed: it is closed and reported as false.
+bool clickSave(settingsDialog &window)
+{
+    auto *save = window.findChild<QPushButton *>(QStringLiteral("closeButton"));
+    if (!save)
+        return false;
+    bool failed = false;
+    QTimer closer;
+    closer.setSingleShot(true);
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            failed = true;
+            box->reject();
+        }
+    });
+    closer.start(0);
+    save->click();
+    return !failed;
+}
+
+// Builds malformed settings files out of pieces that each bend one rule of the format.
+class fileGenerator
+{
+public:
+    explicit fileGenerator(quint64 seed) : random(seed) { }
+
+    QByteArray file()
+    {
+        QByteArray text;
+        if (chance(10))
+            text += "\xef\xbb\xbf";
+        const int lines = pick(0, 40);
+        for (int i = 0; i < lines; ++i)
+            text += line() + newline();
+        if (chance(25))
+            text.truncate(pick(0, int(text.size())));
+        return text;
+    }
+
+private:
+    QByteArray line()
+    {
+        switch (pick(0, 12)) {
+        case 0:
+            return "[General]";
+        case 1:
+            return oneOf({ "[general", "[Other]", "[", "[]", "[%General]", "[Gen]eral]", "[a/b]" });
+        case 2:
+        case 3:
+            return "positions=" + count();
+        case 4:
+            return junk(pick(0, 60));
+        case 5:
+            return oneOf({ "=", "==", "listenHost1", ";listenHost1=x", "destPort", "\\", "\"" });
+        default:
+            return key() + oneOf({ "=", " = ", "=\"", "\t=" }) + value();
+        }
+    }
+
+    QByteArray count()
+    {
+        switch (pick(0, 9)) {
+        case 0:
+            return oneOf({ "2147483647", "2147483648", "4294967298", "99999999999999999999" });
+        case 1:
+            return oneOf({ "-1", "-2147483648", "-99999999999", "0" });
+        case 2:
+            return oneOf({ "abc", "0x10", " 7 ", "+3", "1e3", "3.5", "", "@Invalid()", "\"5\"" });
+        default:
+            return QByteArray::number(pick(0, 25));
+        }
+    }
+
+    QByteArray key()
+    {
+        QByteArray key = oneOf({ "listenHost", "listenPort", "destHost", "destPort" });
+        if (chance(5))
+            key = key.toLower();
+        switch (pick(0, 9)) {
+        case 0:
+            return key + "00" + QByteArray::number(pick(0, 20));
+        case 1:
+            return key + oneOf({ "+1", "-1", " 1", "1 ", "", "0", "1.0", "%31", "\\1" });
+        case 2:
+            return key + QByteArray::number(pick(1000, 2000000000));
+        default:
+            return key + QByteArray::number(pick(1, 25));
+        }
+    }
+
+    QByteArray value()
+    {
+        switch (pick(0, 11)) {
+        case 0:
+            return QByteArray(pick(1000, 20000), 'v');
+        case 1:
+            return junk(pick(0, 40));
+        case 2:
+            return oneOf({ "\xff\xfe", "\xc3", "\xed\xa0\x80", "caf\xc3\xa9", "\xe2\x82" });
+        case 3:
+            return oneOf({ "a\\nb", "\\x41\\x", "\\", "\"open", "a;b", "a,b,c", "@String(x)", "@@x" });
+        case 4:
+            return QByteArray("nul\0in\0it", 9);
+        default:
+            return QByteArray::number(pick(1, 255)) + '.' + QByteArray::number(pick(0, 255))
+                + ".0." + QByteArray::number(pick(0, 255));
+        }
+    }
+
+    QByteArray junk(int size)
+    {
+        QByteArray bytes(size, '\0');
+        for (char &byte : bytes)
+            byte = char(pick(0, 255));
+        return bytes;
+    }
+
+    QByteArray newline() { return oneOf({ "\n", "\n", "\n", "\r\n", "\r", "\n\n" }); }
+
+    QByteArray oneOf(std::initializer_list<const char *> choices)
+    {
+        return QByteArray(*(choices.begin() + pick(0, int(choices.size()) - 1)));
+    }
+
+    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); }
+    bool chance(int percent) { return pick(0, 99) < percent; }
+
+    std::mt19937_64 random;
+};
+
+} // namespace
+
+class tst_fuzz : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void malformedFiles();
+};
+
+void tst_fuzz::initTestCase()
+{
+    struct sigaction action = {};
+    action.sa_handler = reportSeedAndDie;
+    sigemptyset(&action.sa_mask);
+    for (int signal : { SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGALRM })
+        sigaction(signal, &action, &previousActions[signal]);
+}
+
+void tst_fuzz::cleanup()
+{
+    QFile::remove(settingsPath());
+}
+
+void tst_fuzz::malformedFiles()
+{
+    bool ok = false;
+    int files = qEnvironmentVariableIntValue("TRANSPORT_FUZZ_FILES", &ok);
+    if (!ok)
+        files = DefaultFiles;
+    quint64 baseSeed = qEnvironmentVariable("TRANSPORT_FUZZ_SEED").toULongLong(&ok);
+    if (!ok)
+        baseSeed = quint64(QDateTime::currentMSecsSinceEpoch());
+    qInfo("%d files from seed %llu (TRANSPORT_FUZZ_SEED=%llu repeats this run)", files,
+          (unsigned long long)baseSeed, (unsigned long long)baseSeed);
+
+    int nonEmpty = 0;
+    for (int i = 0; i < files; ++i) {
+        const quint64 seed = baseSeed + quint64(i);
+        std::snprintf(currentSeedText, sizeof currentSeedText, "%llu", (unsigned long long)seed);
+        const QByteArray seedText(currentSeedText);
+        const auto why = [&](const char *what) { return QByteArray(what) + ", seed " + seedText; };
+        alarm(HangSeconds);
+
+        QFile::remove(settingsPath());
+        {
+            QFile file(settingsPath());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            const QByteArray bytes = fileGenerator(seed).file();
+            QCOMPARE(file.write(bytes), qint64(bytes.size()));
+        }
+        QVERIFY2(forgetCachedFile(), why("cannot touch the file").constData());
+
+        Table loaded;
+        {
+            settingsDialog window;
+            loaded = tableOf(window);
+            QVERIFY2(clickSave(window), why("save failed").constData());
+        }
+        nonEmpty += loaded.isEmpty() ? 0 : 1;
+        // Keys the editor does not know and entries above the count may outnumber the table's.
+        QVERIFY2(loaded.size() <= 2000, why("more rows than the blank-row cap allows").constData());
+
+        // The saved file, read from disk again, holds exactly the table that was saved...
+        QVERIFY2(forgetCachedFile(), why("cannot touch the file").constData());
+        {
+            const QSettings settings(settingsPath(), QSettings::IniFormat);
+            QVERIFY2(settings.status() == QSettings::NoError, why("saved file does not parse").constData());
+            QVERIFY2(settings.value("positions").toInt() == loaded.size(), why("count").constData());
+            const char *names[] = { "listenHost", "listenPort", "destHost", "destPort" };
+            for (int row = 0; row < loaded.size(); ++row) {
+                for (int column = 0; column < 4; ++column) {
+                    const QString key = QLatin1String(names[column]) + QString::number(row + 1);
+                    if (settings.value(key).toString() != loaded[row][column])
+                        QFAIL(why(qPrintable(QStringLiteral("%1 was not saved").arg(key))).constData());
+                }
+            }
+        }
+
+        // ...and so does the editor's next start, and the start after its Save.
+        QVERIFY2(forgetCachedFile(), why("cannot touch the file").constData());
+        {
+            settingsDialog window;
+            const Table reloaded = tableOf(window);
+            if (reloaded != loaded) {
+                qWarning() << "first load:" << loaded;
+                qWarning() << "after save:" << reloaded;
+                QFAIL(why("Save and load changed the table").constData());
+            }
+            QVERIFY2(clickSave(window), why("second save failed").constData());
+        }
+        QVERIFY2(forgetCachedFile(), why("cannot touch the file").constData());
+        {
+            const settingsDialog window;
+            QVERIFY2(tableOf(window) == loaded, why("the second Save changed the table").constData());
+        }
+        alarm(0);
+    }
+    // A generator that only produced files without entries would test nothing.
+    QVERIFY(nonEmpty > files / 4);
+    std::strcpy(currentSeedText, "none");
+}
+
+QTEST_MAIN(tst_fuzz)
+#include "tst_fuzz.moc"
