@@ -77,6 +77,15 @@ std::vector<qint64> presentEntries(const QSettings &settings, qint64 count)
     return numbers;
 }
 
+// A value with unquoted commas, as a hand-edited file may hold, comes back from the store as a
+// list, which toString() turns into an empty text that the next save would write back.
+QString cellText(const QVariant &value)
+{
+    if (value.userType() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
+}
+
 QTreeWidgetItem *blankRow()
 {
     return new QTreeWidgetItem(QStringList{ QString(), QString(), QString(), QString() });
@@ -153,7 +162,7 @@ void settingsDialog::loadSettings()
         keepGap();
         auto *item = new QTreeWidgetItem;
         for (int column = 0; column < columnCount; ++column)
-            item->setText(column, values[column].toString());
+            item->setText(column, cellText(values[column]));
         rows.append(item);
     }
     keepGap();

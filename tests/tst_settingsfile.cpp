@@ -339,6 +339,10 @@ void tst_settingsFile::load_data()
         << QByteArray("[General]\npositions=1\nlistenHost1=h\nlistenPort1=eighty\ndestHost1=d\n"
                       "destPort1=0x50\n")
         << Table{ { "h", "eighty", "d", "0x50" } };
+    QTest::newRow("values with unquoted commas")
+        << QByteArray("[General]\npositions=1\nlistenHost1=10.0.0.1,10.0.0.2\nlistenPort1=80,\n"
+                      "destHost1=d\ndestPort1=8\n")
+        << Table{ { "10.0.0.1,10.0.0.2", "80,", "d", "8" } };
 
     QByteArray ten = "[General]\npositions=10\n";
     Table tenRows;
