@@ -225,7 +225,14 @@ void tst_commands::command(settingsDialog &window, const char *button,
     bool done = false;
     QObject guard; // cancels the answer should this function return before it ran
     QTimer::singleShot(0, &guard, [&] {
-        const QList<editDialog *> dialogs = window.findChildren<editDialog *>();
+        // Look beyond the window too, so that a dialog with another parent is ended as well.
+        QList<editDialog *> dialogs = window.findChildren<editDialog *>();
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        for (QWidget *widget : windows) {
+            auto *dialog = qobject_cast<editDialog *>(widget);
+            if (dialog && !dialogs.contains(dialog))
+                dialogs << dialog;
+        }
         seen.dialogs = dialogs.size();
         if (!dialogs.isEmpty()) {
             editDialog *dialog = dialogs.first();
@@ -541,8 +548,11 @@ void tst_commands::doubleClickOpensNothing()
         }
         done = true;
     });
-    QTest::mouseDClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier,
-                       tree->visualItemRect(item).center());
+    // A double-click as a mouse delivers it: press, release, double-click, release.
+    const QPoint cell = tree->visualItemRect(item).center();
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
+    QTest::mouseDClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
+    QTest::mouseRelease(tree->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
     QTRY_VERIFY(done);
     QVERIFY(!opened);
     QVERIFY(window.findChildren<editDialog *>().isEmpty());
