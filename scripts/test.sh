@@ -22,7 +22,13 @@ run_suite() {
 }
 
 run_suite "Qt 6" "$TOP/build/qt6"
-run_suite "Qt 6, sanitizers" "$TOP/build/asan" -DTRANSPORT_SETTINGS_SANITIZE=ON -DTRANSPORT_SETTINGS_BENCH=OFF
+# Leaks that Qt and the libraries under it keep for the life of the process are suppressed in
+# tests/lsan.supp; ours are not. The robustness tests run fewer rounds here, as they run slower.
+ASAN_OPTIONS=detect_leaks=1 \
+LSAN_OPTIONS=suppressions=$TOP/tests/lsan.supp:print_suppressions=0 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+TRANSPORT_FUZZ_FILES=200 TRANSPORT_KILL_COUNT=15 \
+    run_suite "Qt 6, sanitizers" "$TOP/build/asan" -DTRANSPORT_SETTINGS_SANITIZE=ON -DTRANSPORT_SETTINGS_BENCH=OFF
 run_suite "Qt 5.15" "$TOP/build/qt5" -DTRANSPORT_SETTINGS_QT5=ON -DTRANSPORT_SETTINGS_BENCH=OFF
 
 if [ ${#failed[@]} -ne 0 ]; then
