@@ -2,8 +2,10 @@
 # the editor in a fresh folder, and waits that give up after a deadline. Sourced by the tests.
 #
 # Keys go through the XTEST extension (xdotool key/type without --window) to the window that holds
-# the input focus, as a keyboard's would. Without a window manager nothing gives a new window the
-# focus, so the tests hand it over with "xdotool windowfocus --sync" first.
+# the input focus, as a keyboard's would. On a bare server nothing gives the main window the focus
+# at the start, nor gives it back when a dialog closes: the tests with one window hand it over with
+# "xdotool windowfocus --sync", and the tests that open dialogs run under openbox, which does both
+# as a desktop does.
 
 set -euo pipefail
 
@@ -127,13 +129,13 @@ wait_window()
 {
     local title=$1 id
     local deadline=$((SECONDS + WAIT))
-    until id=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | head -n 1) && [ -n "$id" ]; do
+    until id=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null); do
         [ -z "$APP_PID" ] || kill -0 "$APP_PID" 2>/dev/null \
             || fail "the editor ended before it showed the window \"$title\""
         [ $SECONDS -lt $deadline ] || fail "no visible window \"$title\" within ${WAIT}s"
         sleep 0.1
     done
-    echo "$id"
+    echo "${id%%$'\n'*}"
 }
 
 # wait_window_gone TITLE: waits until no window of this title is mapped any more.
