@@ -74,7 +74,7 @@ Rows rows(const QTreeWidget *tree)
     Rows result;
     for (int row = 0; row < tree->topLevelItemCount(); ++row) {
         const QTreeWidgetItem *item = tree->topLevelItem(row);
-        result << QStringList{ item->text(0), item->text(1), item->text(2), item->text(3) };
+        result << QStringList { item->text(0), item->text(1), item->text(2), item->text(3) };
     }
     return result;
 }
@@ -87,14 +87,14 @@ int currentRow(const QTreeWidget *tree)
 // What the queued answer found when it ran.
 struct Seen
 {
-    bool opened = false;      // an edit dialog was open
+    bool opened = false; // an edit dialog was open
     bool duringClick = false; // ... while the click was still running, that is, modal in exec()
-    bool modal = false;       // it was the visible application-modal widget
+    bool modal = false; // it was the visible application-modal widget
     bool childOfWindow = false;
     int dialogs = 0;
-    QStringList fields;       // the four fields as the dialog showed them
+    QStringList fields; // the four fields as the dialog showed them
     int ports[2] = { -1, -1 };
-    bool leftOpen = false;    // the answer did not end it, the test had to
+    bool leftOpen = false; // the answer did not end it, the test had to
 };
 
 void typeInto(editDialog *dialog, const QStringList &values)
@@ -174,7 +174,7 @@ private slots:
 
 private:
     void command(settingsDialog &window, const char *button,
-                 const std::function<void(editDialog *)> &answer, Seen &seen);
+        const std::function<void(editDialog *)> &answer, Seen &seen);
     void open(settingsDialog &window);
 
     QLocale startLocale;
@@ -216,7 +216,7 @@ void tst_commands::open(settingsDialog &window)
 // Clicks the named button. A dialog it opens is recorded in `seen` and handed to `answer`, and is
 // ended by the test if the answer did not end it, so that no test can hang in exec().
 void tst_commands::command(settingsDialog &window, const char *button,
-                           const std::function<void(editDialog *)> &answer, Seen &seen)
+    const std::function<void(editDialog *)> &answer, Seen &seen)
 {
     QPushButton *pushButton = window.findChild<QPushButton *>(QLatin1String(button));
     QVERIFY2(pushButton, button);
@@ -240,8 +240,9 @@ void tst_commands::command(settingsDialog &window, const char *button,
             seen.duringClick = clicking;
             seen.modal = dialog->isVisible() && QApplication::activeModalWidget() == dialog;
             seen.childOfWindow = dialog->parentWidget() == &window;
-            seen.fields = QStringList{ dialog->listenHostEdit->text(), dialog->listenPortBox->text(),
-                                       dialog->destHostEdit->text(), dialog->destPortBox->text() };
+            seen.fields
+                = QStringList { dialog->listenHostEdit->text(), dialog->listenPortBox->text(),
+                      dialog->destHostEdit->text(), dialog->destPortBox->text() };
             seen.ports[0] = dialog->listenPortBox->value();
             seen.ports[1] = dialog->destPortBox->value();
             answer(dialog);
@@ -277,8 +278,8 @@ void tst_commands::newAccepted_data()
 
     QTest::newRow("four values") << example << example;
     QTest::newRow("nothing entered") << QStringList() << freshFields;
-    QTest::newRow("port maximum, above 65535")
-        << QStringList{ "a", "100000", "b", "65536" } << QStringList{ "a", "100000", "b", "65536" };
+    QTest::newRow("port maximum, above 65535") << QStringList { "a", "100000", "b", "65536" }
+                                               << QStringList { "a", "100000", "b", "65536" };
     QTest::newRow("duplicate of a row") << fixtureRows.at(1) << fixtureRows.at(1);
 }
 
@@ -331,7 +332,7 @@ void tst_commands::rejected()
     // Whatever was typed, a dialog that is not accepted changes nothing.
     Seen seen;
     command(window, qPrintable(button),
-            typeAndEnd({ "typed.example", "7", "typed.dest", "9" }, how), seen);
+        typeAndEnd({ "typed.example", "7", "typed.dest", "9" }, how), seen);
     if (QTest::currentTestFailed())
         return;
     VERIFY_OPENED_MODAL(seen);
@@ -369,10 +370,10 @@ void tst_commands::editAccepted_data()
     QTest::newRow("unchanged, first row") << 0 << false << QStringList() << QStringList();
     QTest::newRow("unchanged, middle row") << 1 << false << QStringList() << QStringList();
     QTest::newRow("unchanged, plain texts")
-        << 1 << false << QStringList{ "хост с пробелом", "0", "", "100000" } << QStringList();
+        << 1 << false << QStringList { "хост с пробелом", "0", "", "100000" } << QStringList();
     QTest::newRow("changed, last row") << 2 << false << QStringList() << example;
-    QTest::newRow("changed, middle row") << 1 << false << QStringList()
-                                         << QStringList{ "", "65535", "x", "1" };
+    QTest::newRow("changed, middle row")
+        << 1 << false << QStringList() << QStringList { "", "65535", "x", "1" };
     // The current row counts, even when another row is the one shown selected.
     QTest::newRow("current, not selected") << 2 << true << QStringList() << example;
 }
@@ -396,7 +397,7 @@ void tst_commands::editAccepted()
         tree->setCurrentItem(tree->topLevelItem(0));
         tree->selectionModel()->setCurrentIndex(
             tree->model()->index(current, 0), QItemSelectionModel::NoUpdate);
-        QCOMPARE(tree->selectedItems(), QList<QTreeWidgetItem *>{ tree->topLevelItem(0) });
+        QCOMPARE(tree->selectedItems(), QList<QTreeWidgetItem *> { tree->topLevelItem(0) });
     } else {
         tree->setCurrentItem(tree->topLevelItem(current));
     }
@@ -568,12 +569,14 @@ void tst_commands::saveWritesCommands()
     Seen seen;
     command(window, "newButton", typeAndEnd(example, End::Ok), seen);
     tree->setCurrentItem(tree->topLevelItem(0));
-    command(window, "editButton", typeAndEnd({ "edited.example", "11", "10.9.9.9", "12" }, End::Ok), seen);
+    command(window, "editButton", typeAndEnd({ "edited.example", "11", "10.9.9.9", "12" }, End::Ok),
+        seen);
     tree->setCurrentItem(tree->topLevelItem(1));
     command(window, "removeButton", typeAndEnd({}, End::Cancel), seen);
     if (QTest::currentTestFailed())
         return;
-    const Rows expected = { { "edited.example", "11", "10.9.9.9", "12" }, fixtureRows.at(2), example };
+    const Rows expected
+        = { { "edited.example", "11", "10.9.9.9", "12" }, fixtureRows.at(2), example };
     QCOMPARE(rows(tree), expected);
     QCOMPARE(fileBytes(), fixture);
 
@@ -612,11 +615,14 @@ void tst_commands::asciiPortsUnderLocale()
 
     // New: the listen port reaches 80 by a step, which makes the box write out its text.
     Seen seen;
-    command(window, "newButton", [](editDialog *dialog) {
-        typeInto(dialog, { "127.0.0.1", "79", "10.0.0.2", "8080" });
-        QTest::keyClick(dialog->listenPortBox, Qt::Key_Up);
-        end(dialog, End::Ok);
-    }, seen);
+    command(
+        window, "newButton",
+        [](editDialog *dialog) {
+            typeInto(dialog, { "127.0.0.1", "79", "10.0.0.2", "8080" });
+            QTest::keyClick(dialog->listenPortBox, Qt::Key_Up);
+            end(dialog, End::Ok);
+        },
+        seen);
     if (QTest::currentTestFailed())
         return;
     VERIFY_OPENED_MODAL(seen);

@@ -22,7 +22,7 @@ class contextTranslator : public QTranslator
 {
 public:
     QString translate(const char *context, const char *sourceText, const char * = nullptr,
-                      int = -1) const override
+        int = -1) const override
     {
         return QLatin1String(context) + QLatin1Char('|') + QString::fromUtf8(sourceText);
     }
@@ -199,9 +199,9 @@ void tst_editDialog::formTree()
     const auto children = dialog.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
     for (const QWidget *child : children)
         names << child->objectName();
-    QCOMPARE(names, QStringList({ "label", "listenHostEdit", "label_2", "listenPortBox", "label_4",
-                                  "destHostEdit", "label_3", "destPortBox", "okButton",
-                                  "cancelButton" }));
+    QCOMPARE(names,
+        QStringList({ "label", "listenHostEdit", "label_2", "listenPortBox", "label_4",
+            "destHostEdit", "label_3", "destPortBox", "okButton", "cancelButton" }));
 }
 
 void tst_editDialog::memberOrder()
@@ -209,9 +209,18 @@ void tst_editDialog::memberOrder()
     // The form's members are laid out in the order they are declared.
     Ui::editDialog form;
     const void *members[] = {
-        &form.gridLayout,     &form.label,       &form.listenHostEdit,   &form.label_2,
-        &form.listenPortBox,  &form.label_4,     &form.destHostEdit,     &form.label_3,
-        &form.destPortBox,    &form.horizontalLayout, &form.horizontalSpacer, &form.okButton,
+        &form.gridLayout,
+        &form.label,
+        &form.listenHostEdit,
+        &form.label_2,
+        &form.listenPortBox,
+        &form.label_4,
+        &form.destHostEdit,
+        &form.label_3,
+        &form.destPortBox,
+        &form.horizontalLayout,
+        &form.horizontalSpacer,
+        &form.okButton,
         &form.cancelButton,
     };
     for (size_t i = 1; i < sizeof members / sizeof members[0]; ++i)
@@ -316,9 +325,9 @@ void tst_editDialog::focusOrder()
             widget = widget->parentWidget();
         return widget;
     };
-    const QList<QWidget *> order = { dialog.listenHostEdit, dialog.listenPortBox, dialog.destHostEdit,
-                                     dialog.destPortBox,    dialog.okButton,      dialog.cancelButton,
-                                     dialog.listenHostEdit };
+    const QList<QWidget *> order
+        = { dialog.listenHostEdit, dialog.listenPortBox, dialog.destHostEdit, dialog.destPortBox,
+              dialog.okButton, dialog.cancelButton, dialog.listenHostEdit };
     QTRY_COMPARE(focused(), order.first());
     for (int i = 1; i < order.size(); ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -352,10 +361,10 @@ void tst_editDialog::result()
         else if (end == QLatin1String("cancel"))
             QTest::mouseClick(dialog.cancelButton, Qt::LeftButton);
         else if (end == QLatin1String("escape"))
-            QTest::keyClick(dialog.listenHostEdit, Qt::Key_Escape); // unhandled there, reaches the dialog
+            QTest::keyClick(dialog.listenHostEdit, Qt::Key_Escape); // the edit passes it on
         else
             dialog.close();
-        // Never leave the test hanging in exec(): an answer that did not end the dialog shows as -1.
+        // Never hang in exec(): an answer that did not end the dialog shows as result -1.
         if (dialog.isVisible())
             dialog.done(-1);
         done = true;
@@ -385,7 +394,7 @@ void tst_editDialog::slotsBound()
         QTest::mouseClick(button, Qt::LeftButton);
         QVERIFY2(!dialog.isVisible(), name);
         QCOMPARE(dialog.result(),
-                 int(button == dialog.okButton ? QDialog::Accepted : QDialog::Rejected));
+            int(button == dialog.okButton ? QDialog::Accepted : QDialog::Rejected));
     }
 }
 
@@ -415,9 +424,9 @@ void tst_editDialog::languageChange()
     dialog.destPortBox->setValue(80);
 
     const auto texts = [&] {
-        return QStringList{ dialog.windowTitle(),     dialog.label->text(),   dialog.label_2->text(),
-                            dialog.label_4->text(),   dialog.label_3->text(), dialog.okButton->text(),
-                            dialog.cancelButton->text() };
+        return QStringList { dialog.windowTitle(), dialog.label->text(), dialog.label_2->text(),
+            dialog.label_4->text(), dialog.label_3->text(), dialog.okButton->text(),
+            dialog.cancelButton->text() };
     };
     const QStringList plain = texts();
 
@@ -473,7 +482,7 @@ void tst_editDialog::metaObject()
 
     QCOMPARE(dialog.qt_metacast("editDialog"), static_cast<void *>(&dialog));
     QCOMPARE(dialog.qt_metacast("Ui::editDialog"),
-             static_cast<void *>(static_cast<Ui::editDialog *>(&dialog)));
+        static_cast<void *>(static_cast<Ui::editDialog *>(&dialog)));
     QCOMPARE(dialog.qt_metacast("QDialog"), static_cast<void *>(static_cast<QDialog *>(&dialog)));
     QCOMPARE(dialog.qt_metacast(nullptr), nullptr);
     QCOMPARE(dialog.qt_metacast("Ui_editDialog"), nullptr);
