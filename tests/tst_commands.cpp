@@ -221,6 +221,7 @@ void tst_commands::command(settingsDialog &window, const char *button,
     QPushButton *pushButton = window.findChild<QPushButton *>(QLatin1String(button));
     QVERIFY2(pushButton, button);
 
+    seen = Seen();
     bool clicking = false;
     bool done = false;
     QObject guard; // cancels the answer should this function return before it ran
