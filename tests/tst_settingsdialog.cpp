@@ -12,6 +12,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeySequence>
+#include <QLineEdit>
 #include <QMetaMethod>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -210,8 +211,8 @@ private slots:
     void exitWithoutSaving();
     void save_data();
     void save();
-    void exportImportDoNothing_data();
-    void exportImportDoNothing();
+    void inertActions_data();
+    void inertActions();
     void headerClickDoesNotSort();
     void resize();
 };
@@ -236,6 +237,9 @@ void tst_settingsDialog::widgetTree()
     QVERIFY(form.complete());
     QCOMPARE(window.parentWidget(), nullptr);
     QCOMPARE(window.size(), QSize(584, 378));
+    QCOMPARE(window.windowFlags(), QDialog().windowFlags());
+    QVERIFY(!window.isVisible());
+    QVERIFY(!window.isModal());
 
     // Top level: the group box across the first row, then a gap, Save and Exit.
     QCOMPARE(window.layout(), form.gridLayout_2);
@@ -655,7 +659,7 @@ void tst_settingsDialog::save()
     QCOMPARE(QApplication::activeModalWidget(), nullptr);
 }
 
-void tst_settingsDialog::exportImportDoNothing_data()
+void tst_settingsDialog::inertActions_data()
 {
     QTest::addColumn<QString>("button");
     QTest::addColumn<bool>("withFile");
@@ -663,9 +667,12 @@ void tst_settingsDialog::exportImportDoNothing_data()
     QTest::newRow("export, no file") << QStringLiteral("exportButton") << false;
     QTest::newRow("import") << QStringLiteral("importButton") << true;
     QTest::newRow("import, no file") << QStringLiteral("importButton") << false;
+    QTest::newRow("double-click on a row") << QString() << true;
 }
 
-void tst_settingsDialog::exportImportDoNothing()
+// Export and Import have no handler, and nothing is bound to the table: no dialog, no in-place
+// editor, no file access, no change to the rows.
+void tst_settingsDialog::inertActions()
 {
     QFETCH(QString, button);
     QFETCH(bool, withFile);
@@ -676,6 +683,8 @@ void tst_settingsDialog::exportImportDoNothing()
     QVERIFY(form.complete());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
     form.treeWidget->setCurrentItem(form.treeWidget->topLevelItem(1));
     const QList<QStringList> before = form.rows();
     const QStringList entries = QDir(QCoreApplication::applicationDirPath()).entryList();
@@ -694,14 +703,25 @@ void tst_settingsDialog::exportImportDoNothing()
             modal->close();
         done = true;
     });
-    QPushButton *target = window.findChild<QPushButton *>(button);
-    QVERIFY(target);
-    QVERIFY(target->isVisible());
-    QVERIFY(target->isEnabled());
-    QTest::mouseClick(target, Qt::LeftButton);
+    if (button.isEmpty()) {
+        const QRect cell = form.treeWidget->visualItemRect(form.treeWidget->topLevelItem(1));
+        QVERIFY(cell.isValid());
+        QSignalSpy doubleClicked(form.treeWidget, &QTreeWidget::itemDoubleClicked);
+        // A view takes a double-click only on the row it saw pressed.
+        QTest::mousePress(form.treeWidget->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
+        QTest::mouseDClick(form.treeWidget->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
+        QCOMPARE(doubleClicked.count(), 1);
+    } else {
+        QPushButton *target = window.findChild<QPushButton *>(button);
+        QVERIFY(target);
+        QVERIFY(target->isVisible());
+        QVERIFY(target->isEnabled());
+        QTest::mouseClick(target, Qt::LeftButton);
+    }
     QTRY_VERIFY(done);
 
     QCOMPARE(opened, QByteArray());
+    QVERIFY(window.findChildren<QLineEdit *>().isEmpty());
     QCOMPARE(QApplication::topLevelWidgets().size(), windows);
     QCOMPARE(form.rows(), before);
     QCOMPARE(form.treeWidget->currentItem(), form.treeWidget->topLevelItem(1));
