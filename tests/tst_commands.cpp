@@ -1,19 +1,20 @@
 // Tests of New, Edit and Delete, driven through the window's buttons with the edit dialog answered.
 #include "editdialog.h"
 #include "settingsdialog.h"
+#include "testsupport.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QItemSelectionModel>
 #include <QLocale>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QSpinBox>
-#include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
 
 #include <functional>
+
+using namespace testSupport;
 
 using Rows = QList<QStringList>;
 
@@ -43,40 +44,17 @@ const Rows fixtureRows = {
 const QStringList example = { "127.0.0.1", "81", "10.0.0.2", "80" };
 const QStringList freshFields = { "", "0", "", "0" };
 
-QString settingsFile()
-{
-    return QCoreApplication::applicationDirPath() + QLatin1String("/transport.ini");
-}
-
-QByteArray fileBytes()
-{
-    QFile file(settingsFile());
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<no file>");
-    return file.readAll();
-}
-
 // The file's keys as written, read from the raw text: it is what reached the disk.
 QMap<QByteArray, QByteArray> fileKeys()
 {
     QMap<QByteArray, QByteArray> keys;
-    const QList<QByteArray> lines = fileBytes().split('\n');
+    const QList<QByteArray> lines = readFile(settingsPath()).split('\n');
     for (const QByteArray &line : lines) {
         const int equals = line.indexOf('=');
         if (equals > 0)
             keys.insert(line.left(equals), line.mid(equals + 1));
     }
     return keys;
-}
-
-Rows rows(const QTreeWidget *tree)
-{
-    Rows result;
-    for (int row = 0; row < tree->topLevelItemCount(); ++row) {
-        const QTreeWidgetItem *item = tree->topLevelItem(row);
-        result << QStringList { item->text(0), item->text(1), item->text(2), item->text(3) };
-    }
-    return result;
 }
 
 int currentRow(const QTreeWidget *tree)
@@ -188,29 +166,24 @@ void tst_commands::initTestCase()
 
 void tst_commands::init()
 {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 3, 0)
-    QTest::failOnWarning(QRegularExpression(QStringLiteral("connectSlotsByName")));
-#endif
-    QFile file(settingsFile());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(fixture), qint64(fixture.size()));
+    failOnUnboundSlots();
+    QVERIFY(writeFile(settingsPath(), fixture));
 }
 
 void tst_commands::cleanup()
 {
     tree = nullptr;
     QLocale::setDefault(startLocale);
-    QFile::remove(settingsFile());
+    QFile::remove(settingsPath());
 }
 
 // Shows the window with the fixture loaded and finds its table.
 void tst_commands::open(settingsDialog &window)
 {
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(showExposed(window));
     tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
     QVERIFY(tree);
-    QCOMPARE(rows(tree), fixtureRows);
+    QCOMPARE(rowsOf(tree), fixtureRows);
 }
 
 // Clicks the named button. A dialog it opens is recorded in `seen` and handed to `answer`, and is
@@ -223,9 +196,12 @@ void tst_commands::command(settingsDialog &window, const char *button,
 
     seen = Seen();
     bool clicking = false;
-    bool done = false;
-    QObject guard; // cancels the answer should this function return before it ran
-    QTimer::singleShot(0, &guard, [&] {
+    const auto click = [&] {
+        clicking = true;
+        QTest::mouseClick(pushButton, Qt::LeftButton);
+        clicking = false;
+    };
+    QVERIFY(runAnswered(click, [&] {
         // Look beyond the window too, so that a dialog with another parent is ended as well.
         QList<editDialog *> dialogs = window.findChildren<editDialog *>();
         const QWidgetList windows = QApplication::topLevelWidgets();
@@ -252,12 +228,7 @@ void tst_commands::command(settingsDialog &window, const char *button,
                 dialog->reject();
             }
         }
-        done = true;
-    });
-    clicking = true;
-    QTest::mouseClick(pushButton, Qt::LeftButton);
-    clicking = false;
-    QTRY_VERIFY(done);
+    }));
     QVERIFY(!seen.leftOpen);
     QVERIFY(window.findChildren<editDialog *>().isEmpty());
 }
@@ -301,9 +272,9 @@ void tst_commands::newAccepted()
     QCOMPARE(seen.fields, freshFields);
 
     // Appended as the last row, whatever row is current; the current row stays.
-    QCOMPARE(rows(tree), Rows(fixtureRows) << row);
+    QCOMPARE(rowsOf(tree), Rows(fixtureRows) << row);
     QCOMPARE(currentRow(tree), 1);
-    QCOMPARE(fileBytes(), fixture);
+    QCOMPARE(readFile(settingsPath()), fixture);
 }
 
 void tst_commands::rejected_data()
@@ -337,9 +308,9 @@ void tst_commands::rejected()
     if (QTest::currentTestFailed())
         return;
     VERIFY_OPENED_MODAL(seen);
-    QCOMPARE(rows(tree), fixtureRows);
+    QCOMPARE(rowsOf(tree), fixtureRows);
     QCOMPARE(currentRow(tree), current);
-    QCOMPARE(fileBytes(), fixture);
+    QCOMPARE(readFile(settingsPath()), fixture);
 }
 
 void tst_commands::newTwice()
@@ -356,8 +327,8 @@ void tst_commands::newTwice()
         // Each click gets a fresh dialog, not the values of the one before.
         QCOMPARE(seen.fields, freshFields);
     }
-    QCOMPARE(rows(tree), Rows(fixtureRows) << example << example);
-    QCOMPARE(fileBytes(), fixture);
+    QCOMPARE(rowsOf(tree), Rows(fixtureRows) << example << example);
+    QCOMPARE(readFile(settingsPath()), fixture);
 }
 
 void tst_commands::editAccepted_data()
@@ -413,9 +384,9 @@ void tst_commands::editAccepted()
 
     if (!typed.isEmpty())
         expected[current] = typed;
-    QCOMPARE(rows(tree), expected);
+    QCOMPARE(rowsOf(tree), expected);
     QCOMPARE(currentRow(tree), current);
-    QCOMPARE(fileBytes(), fixture);
+    QCOMPARE(readFile(settingsPath()), fixture);
 }
 
 void tst_commands::editNormalisesPorts_data()
@@ -457,8 +428,8 @@ void tst_commands::editNormalisesPorts()
 
     Rows expected = fixtureRows;
     expected[1][column] = QString::number(shown);
-    QCOMPARE(rows(tree), expected);
-    QCOMPARE(fileBytes(), fixture);
+    QCOMPARE(rowsOf(tree), expected);
+    QCOMPARE(readFile(settingsPath()), fixture);
 }
 
 void tst_commands::removeCurrent_data()
@@ -497,8 +468,8 @@ void tst_commands::removeCurrent()
     // Gone at once; the rows below move up.
     Rows expected = fixtureRows;
     expected.removeAt(current);
-    QCOMPARE(rows(tree), expected);
-    QCOMPARE(fileBytes(), fixture);
+    QCOMPARE(rowsOf(tree), expected);
+    QCOMPARE(readFile(settingsPath()), fixture);
 }
 
 void tst_commands::nothingToActOn_data()
@@ -523,15 +494,15 @@ void tst_commands::nothingToActOn()
         tree->clear();
     tree->setCurrentItem(nullptr);
     QCOMPARE(tree->currentItem(), nullptr);
-    const Rows before = rows(tree);
+    const Rows before = rowsOf(tree);
 
     Seen seen;
     command(window, qPrintable(button), typeAndEnd(example, End::Ok), seen);
     if (QTest::currentTestFailed())
         return;
     QVERIFY(!seen.opened);
-    QCOMPARE(rows(tree), before);
-    QCOMPARE(fileBytes(), fixture);
+    QCOMPARE(rowsOf(tree), before);
+    QCOMPARE(readFile(settingsPath()), fixture);
 }
 
 void tst_commands::doubleClickOpensNothing()
@@ -540,26 +511,24 @@ void tst_commands::doubleClickOpensNothing()
     open(window);
     QTreeWidgetItem *item = tree->topLevelItem(1);
 
+    // A double-click as a mouse delivers it: press, release, double-click, release.
+    const QPoint cell = tree->visualItemRect(item).center();
+    const auto doubleClick = [&] {
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
+        QTest::mouseDClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
+        QTest::mouseRelease(tree->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
+    };
     bool opened = false;
-    bool done = false;
-    QObject guard;
-    QTimer::singleShot(0, &guard, [&] {
+    QVERIFY(runAnswered(doubleClick, [&] {
         if (auto *dialog = window.findChild<editDialog *>()) {
             opened = true;
             dialog->reject();
         }
-        done = true;
-    });
-    // A double-click as a mouse delivers it: press, release, double-click, release.
-    const QPoint cell = tree->visualItemRect(item).center();
-    QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
-    QTest::mouseDClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
-    QTest::mouseRelease(tree->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
-    QTRY_VERIFY(done);
+    }));
     QVERIFY(!opened);
     QVERIFY(window.findChildren<editDialog *>().isEmpty());
-    QCOMPARE(rows(tree), fixtureRows);
-    QCOMPARE(fileBytes(), fixture);
+    QCOMPARE(rowsOf(tree), fixtureRows);
+    QCOMPARE(readFile(settingsPath()), fixture);
 }
 
 void tst_commands::saveWritesCommands()
@@ -578,12 +547,10 @@ void tst_commands::saveWritesCommands()
         return;
     const Rows expected
         = { { "edited.example", "11", "10.9.9.9", "12" }, fixtureRows.at(2), example };
-    QCOMPARE(rows(tree), expected);
-    QCOMPARE(fileBytes(), fixture);
+    QCOMPARE(rowsOf(tree), expected);
+    QCOMPARE(readFile(settingsPath()), fixture);
 
-    QPushButton *save = window.findChild<QPushButton *>(QStringLiteral("closeButton"));
-    QVERIFY(save);
-    QTest::mouseClick(save, Qt::LeftButton);
+    QVERIFY(clickButton(window, "closeButton"));
 
     const QMap<QByteArray, QByteArray> keys = fileKeys();
     QCOMPARE(keys.value("positions"), QByteArray("3"));
@@ -598,10 +565,7 @@ void tst_commands::saveWritesCommands()
 
 void tst_commands::asciiPortsUnderLocale_data()
 {
-    QTest::addColumn<QLocale>("locale");
-
-    QTest::newRow("ar_EG") << QLocale(QLocale::Arabic, QLocale::Egypt);
-    QTest::newRow("fa_IR") << QLocale(QLocale::Persian, QLocale::Iran);
+    addOtherDigitLocales();
 }
 
 void tst_commands::asciiPortsUnderLocale()
@@ -637,12 +601,10 @@ void tst_commands::asciiPortsUnderLocale()
     QCOMPARE(seen.fields, fixtureRows.at(0));
 
     const QStringList added = { "127.0.0.1", "80", "10.0.0.2", "8080" };
-    QCOMPARE(rows(tree), Rows(fixtureRows) << added);
-    QCOMPARE(fileBytes(), fixture);
+    QCOMPARE(rowsOf(tree), Rows(fixtureRows) << added);
+    QCOMPARE(readFile(settingsPath()), fixture);
 
-    QPushButton *save = window.findChild<QPushButton *>(QStringLiteral("closeButton"));
-    QVERIFY(save);
-    QTest::mouseClick(save, Qt::LeftButton);
+    QVERIFY(clickButton(window, "closeButton"));
     const QMap<QByteArray, QByteArray> keys = fileKeys();
     QCOMPARE(keys.value("positions"), QByteArray("4"));
     QCOMPARE(keys.value("listenPort4"), QByteArray("80"));

@@ -1,5 +1,6 @@
 // Tests of the edit dialog: its form, ranges, results, texts, slots and port text under any locale.
 #include "editdialog.h"
+#include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QGridLayout>
@@ -9,11 +10,11 @@
 #include <QLocale>
 #include <QMetaMethod>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QSpinBox>
-#include <QTimer>
 #include <QTranslator>
 #include <QtTest>
+
+using namespace testSupport;
 
 namespace {
 
@@ -97,9 +98,7 @@ void tst_editDialog::initTestCase()
 
 void tst_editDialog::init()
 {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 3, 0)
-    QTest::failOnWarning(QRegularExpression(QStringLiteral("connectSlotsByName")));
-#endif
+    failOnUnboundSlots();
 }
 
 void tst_editDialog::cleanup()
@@ -270,8 +269,7 @@ void tst_editDialog::portRange()
 
     // A spin box writes its text when shown or when its value changes: show it, as exec() does.
     editDialog dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(showExposed(dialog));
     for (QSpinBox *box : { dialog.listenPortBox, dialog.destPortBox }) {
         QCOMPARE(box->minimum(), 0);
         QCOMPARE(box->maximum(), 100000);
@@ -314,9 +312,7 @@ void tst_editDialog::hostFields()
 void tst_editDialog::focusOrder()
 {
     editDialog dialog;
-    dialog.show();
-    dialog.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QVERIFY(showActive(dialog));
 
     // A spin box hands its focus to its inner line edit; count that as the box.
     const auto focused = [] {
@@ -352,9 +348,8 @@ void tst_editDialog::result()
     QFETCH(int, expected);
 
     editDialog dialog;
-    bool done = false;
     bool wasVisible = false;
-    QTimer::singleShot(0, &dialog, [&] {
+    const auto answer = [&] {
         wasVisible = dialog.isVisible() && dialog.isModal();
         if (end == QLatin1String("ok"))
             QTest::mouseClick(dialog.okButton, Qt::LeftButton);
@@ -367,10 +362,9 @@ void tst_editDialog::result()
         // Never hang in exec(): an answer that did not end the dialog shows as result -1.
         if (dialog.isVisible())
             dialog.done(-1);
-        done = true;
-    });
-    const int result = dialog.exec();
-    QVERIFY(done);
+    };
+    int result = 0;
+    QVERIFY(runAnswered([&] { result = dialog.exec(); }, answer));
     QVERIFY(wasVisible);
     QCOMPARE(result, expected);
     QVERIFY(!dialog.isVisible());
@@ -386,8 +380,7 @@ void tst_editDialog::slotsBound()
 {
     for (const char *name : { "okButton", "cancelButton" }) {
         editDialog dialog;
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QVERIFY(showExposed(dialog));
         QPushButton *button = dialog.findChild<QPushButton *>(QLatin1String(name));
         QVERIFY2(button, name);
         dialog.setResult(-1);
@@ -495,15 +488,13 @@ void tst_editDialog::slotsCallVirtually()
 {
     // Cancel reaches an overriding reject(), and OK an overriding accept().
     recordingDialog dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(showExposed(dialog));
     QTest::mouseClick(dialog.cancelButton, Qt::LeftButton);
     QCOMPARE(dialog.rejects, 1);
     QCOMPARE(dialog.accepts, 0);
     QCOMPARE(dialog.result(), int(QDialog::Rejected));
 
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(showExposed(dialog));
     QTest::mouseClick(dialog.okButton, Qt::LeftButton);
     QCOMPARE(dialog.rejects, 1);
     QCOMPARE(dialog.accepts, 1);
@@ -520,10 +511,7 @@ void tst_editDialog::slotsCallVirtually()
 
 void tst_editDialog::asciiPortsUnderLocale_data()
 {
-    QTest::addColumn<QLocale>("locale");
-
-    QTest::newRow("ar_EG") << QLocale(QLocale::Arabic, QLocale::Egypt);
-    QTest::newRow("fa_IR") << QLocale(QLocale::Persian, QLocale::Iran);
+    addOtherDigitLocales();
 }
 
 void tst_editDialog::asciiPortsUnderLocale()
@@ -533,15 +521,13 @@ void tst_editDialog::asciiPortsUnderLocale()
 
     // The locale really writes other digits: a box that follows it would not show "80".
     QSpinBox plain;
-    plain.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&plain));
+    QVERIFY(showExposed(plain));
     plain.setValue(80);
     QCOMPARE(plain.text(), locale.toString(80));
     QVERIFY2(!isAsciiDigits(plain.text()), qPrintable(plain.text()));
 
     editDialog dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(showExposed(dialog));
     for (QSpinBox *box : { dialog.listenPortBox, dialog.destPortBox }) {
         QCOMPARE(box->text(), QStringLiteral("0"));
         box->setValue(80);

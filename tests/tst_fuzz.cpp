@@ -1,5 +1,6 @@
 // Fuzzed transport.ini files: each loads without crash or hang, and Save then load keeps the table.
 #include "settingsdialog.h"
+#include "testsupport.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -8,7 +9,6 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTimer>
-#include <QTreeWidget>
 #include <QtTest>
 
 #include <signal.h>
@@ -17,6 +17,8 @@
 #include <random>
 
 #include <unistd.h>
+
+using namespace testSupport;
 
 using Table = QList<QStringList>;
 
@@ -41,34 +43,6 @@ extern "C" void reportSeedAndDie(int signal)
     (void)ignored;
     sigaction(signal, &previousActions[signal], nullptr);
     raise(signal);
-}
-
-QString settingsPath()
-{
-    return QCoreApplication::applicationDirPath() + QLatin1String("/transport.ini");
-}
-
-// QSettings objects in one process share the files they parsed and parse one again only when its
-// size or time stamp changed. A time stamp never used before makes the next load read the disk.
-bool forgetCachedFile()
-{
-    static QDateTime stamp = QDateTime::currentDateTimeUtc().addDays(-1);
-    stamp = stamp.addSecs(1);
-    QFile file(settingsPath());
-    return file.open(QIODevice::ReadWrite) && file.setFileTime(stamp, QFileDevice::FileModificationTime);
-}
-
-Table tableOf(const settingsDialog &window)
-{
-    Table table;
-    const auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    for (int row = 0; tree && row < tree->topLevelItemCount(); ++row) {
-        QStringList cells;
-        for (int column = 0; column < 4; ++column)
-            cells << tree->topLevelItem(row)->text(column);
-        table << cells;
-    }
-    return table;
 }
 
 // Clicks Save. A message box means the save failed: it is closed and reported as false.
@@ -248,18 +222,13 @@ void tst_fuzz::malformedFiles()
         alarm(HangSeconds);
 
         QFile::remove(settingsPath());
-        {
-            QFile file(settingsPath());
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            const QByteArray bytes = fileGenerator(seed).file();
-            QCOMPARE(file.write(bytes), qint64(bytes.size()));
-        }
+        QVERIFY(writeFile(settingsPath(), fileGenerator(seed).file()));
         QVERIFY2(forgetCachedFile(), why("cannot touch the file").constData());
 
         Table loaded;
         {
             settingsDialog window;
-            loaded = tableOf(window);
+            loaded = rowsOf(window);
             QVERIFY2(clickSave(window), why("save failed").constData());
         }
         nonEmpty += loaded.isEmpty() ? 0 : 1;
@@ -286,7 +255,7 @@ void tst_fuzz::malformedFiles()
         QVERIFY2(forgetCachedFile(), why("cannot touch the file").constData());
         {
             settingsDialog window;
-            const Table reloaded = tableOf(window);
+            const Table reloaded = rowsOf(window);
             if (reloaded != loaded) {
                 qWarning() << "first load:" << loaded;
                 qWarning() << "after save:" << reloaded;
@@ -297,7 +266,7 @@ void tst_fuzz::malformedFiles()
         QVERIFY2(forgetCachedFile(), why("cannot touch the file").constData());
         {
             const settingsDialog window;
-            QVERIFY2(tableOf(window) == loaded, why("the second Save changed the table").constData());
+            QVERIFY2(rowsOf(window) == loaded, why("the second Save changed the table").constData());
         }
         alarm(0);
     }

@@ -1,8 +1,8 @@
 // Saves that die half-way or race another editor: transport.ini always holds one complete list.
 #include "savelists.h"
 #include "settingsdialog.h"
+#include "testsupport.h"
 
-#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -10,10 +10,11 @@
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QThread>
-#include <QTreeWidget>
 #include <QtTest>
 
 #include <signal.h>
+
+using namespace testSupport;
 
 using Table = QList<QStringList>;
 
@@ -26,11 +27,6 @@ const int ProcessTimeout = 60000;
 QString folder()
 {
     return QCoreApplication::applicationDirPath();
-}
-
-QString settingsPath()
-{
-    return folder() + QLatin1String("/transport.ini");
 }
 
 // What a killed save may leave beside the file: QSaveFile's temporary and QLockFile's lock.
@@ -46,29 +42,11 @@ void removeAll()
         QFile::remove(folder() + QLatin1Char('/') + name);
 }
 
-// A time stamp never used before makes the next QSettings in this process read the disk rather
-// than the copy of the file that it parsed earlier.
-bool forgetCachedFile()
-{
-    static QDateTime stamp = QDateTime::currentDateTimeUtc().addDays(-1);
-    stamp = stamp.addSecs(1);
-    QFile file(settingsPath());
-    return file.open(QIODevice::ReadWrite) && file.setFileTime(stamp, QFileDevice::FileModificationTime);
-}
-
 // The table a new editor shows for the file as it is now.
 Table loadedTable()
 {
-    settingsDialog window;
-    Table table;
-    const auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    for (int row = 0; tree && row < tree->topLevelItemCount(); ++row) {
-        QStringList cells;
-        for (int column = 0; column < 4; ++column)
-            cells << tree->topLevelItem(row)->text(column);
-        table << cells;
-    }
-    return table;
+    const settingsDialog window;
+    return rowsOf(window);
 }
 
 // Which complete list the file holds: 'A', 'B', or 0 for anything else.

@@ -1,16 +1,15 @@
 // Tests of loading and saving the redirection list: the table against transport.ini beside the binary.
 #include "settingsdialog.h"
+#include "testsupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
-#include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSettings>
@@ -26,6 +25,8 @@
 #include <pwd.h>
 #endif
 
+using namespace testSupport;
+
 using Table = QList<QStringList>;
 using Keys = QMap<QString, QString>;
 
@@ -36,37 +37,6 @@ namespace {
 const char childVariable[] = "TST_SETTINGSFILE_CHILD";
 // Makes the round-trip generator repeat a failed run.
 const char seedVariable[] = "TST_SETTINGSFILE_SEED";
-
-QString settingsPath()
-{
-    return QCoreApplication::applicationDirPath() + QLatin1String("/transport.ini");
-}
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-bool writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-// QSettings objects in one process share the files they parsed and parse one again only when its
-// size or time stamp changed. A time stamp never used before makes the next store read the disk.
-bool forgetCachedFile()
-{
-    static int stamp = 0;
-    QFile file(settingsPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QDateTime time(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
-    return file.setFileTime(time.addSecs(++stamp), QFileDevice::FileModificationTime);
-}
 
 // Every key in the file as the store reads it from disk; keys of other sections as "section/key".
 Keys diskKeys()
@@ -171,16 +141,6 @@ Keys fixtureKeys()
     return keys;
 }
 
-Table tableOf(const QTreeWidget *tree)
-{
-    Table rows;
-    for (int row = 0; row < tree->topLevelItemCount(); ++row) {
-        const QTreeWidgetItem *item = tree->topLevelItem(row);
-        rows.append({ item->text(0), item->text(1), item->text(2), item->text(3) });
-    }
-    return rows;
-}
-
 QString describe(const Table &rows)
 {
     QStringList lines;
@@ -198,15 +158,6 @@ QStringList folderEntries(const QString &folder)
     return names;
 }
 
-bool clickButton(settingsDialog &window, const char *name)
-{
-    auto *button = window.findChild<QPushButton *>(QLatin1String(name));
-    if (!button)
-        return false;
-    QTest::mouseClick(button, Qt::LeftButton);
-    return true;
-}
-
 // While it lives, closes every message box that shows up (in nested event loops too) and keeps
 // what each one said, so a test can neither hang on a box nor miss a second one.
 class messageBoxWatcher : public QObject
@@ -220,6 +171,17 @@ public:
         QWidget *parent;
     };
     QList<box> seen;
+
+    // Exactly one box showed up: the warning that saving to `path` failed, over `window`.
+    void checkSaveWarning(const QWidget *window, const QString &path) const
+    {
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen[0].icon, QMessageBox::Warning);
+        QCOMPARE(seen[0].title, QStringLiteral("Ошибка сохранения"));
+        QCOMPARE(seen[0].text,
+                 QStringLiteral("Не удалось сохранить настройки в файл ") + QDir::toNativeSeparators(path));
+        QCOMPARE(seen[0].parent, window);
+    }
 
     messageBoxWatcher()
     {
@@ -294,10 +256,8 @@ void tst_settingsFile::init()
 {
     if (isChild())
         return;
-#if QT_VERSION >= QT_VERSION_CHECK(6, 3, 0)
-    QTest::failOnWarning(QRegularExpression(QStringLiteral("connectSlotsByName")));
-#endif
-    QVERIFY(writeBytes(settingsPath(), fixture));
+    failOnUnboundSlots();
+    QVERIFY(writeFile(settingsPath(), fixture));
     QVERIFY(forgetCachedFile());
 }
 
@@ -397,16 +357,16 @@ void tst_settingsFile::load()
     QFETCH(QByteArray, file);
     QFETCH(Table, rows);
     const QString path = settingsPath();
-    QVERIFY(writeBytes(path, file));
+    QVERIFY(writeFile(path, file));
     QVERIFY(forgetCachedFile());
 
     settingsDialog window;
     auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
     QVERIFY(tree);
-    const Table shown = tableOf(tree);
+    const Table shown = rowsOf(tree);
     QCOMPARE(shown.size(), rows.size());
     QCOMPARE(shown, rows);
-    QCOMPARE(readBytes(path), file);
+    QCOMPARE(readFile(path), file);
     QCOMPARE(folderEntries(QCoreApplication::applicationDirPath()), folderBefore);
 
     // Saving into a fresh file writes exactly what was shown, blank cells as empty values.
@@ -414,14 +374,14 @@ void tst_settingsFile::load()
     QVERIFY(clickButton(window, "closeButton"));
     const Keys expected = keysOf(rows);
     QCOMPARE(diskKeys(), expected);
-    const QList<QByteArray> lines = readBytes(path).split('\n');
+    const QList<QByteArray> lines = readFile(path).split('\n');
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9.]*$"));
     for (auto key = expected.cbegin(); key != expected.cend(); ++key) {
         if (plain.match(key.value()).hasMatch())
             QVERIFY2(lines.contains((key.key() + QLatin1Char('=') + key.value()).toLatin1()),
                      qPrintable(key.key()));
     }
-    QCOMPARE(tableOf(tree), rows);
+    QCOMPARE(rowsOf(tree), rows);
 }
 
 void tst_settingsFile::noFile()
@@ -438,7 +398,7 @@ void tst_settingsFile::noFile()
 
     settingsDialog window;
     QVERIFY(clickButton(window, "closeButton"));
-    QCOMPARE(readBytes(path), QByteArray("[General]\npositions=0\n"));
+    QCOMPARE(readFile(path), QByteArray("[General]\npositions=0\n"));
 }
 
 void tst_settingsFile::saveAfterDelete()
@@ -446,7 +406,7 @@ void tst_settingsFile::saveAfterDelete()
     settingsDialog window;
     auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
     QVERIFY(tree);
-    QCOMPARE(tableOf(tree), fixtureRows());
+    QCOMPARE(rowsOf(tree), fixtureRows());
     tree->setCurrentItem(tree->topLevelItem(1));
     QVERIFY(clickButton(window, "removeButton"));
     QVERIFY(clickButton(window, "closeButton"));
@@ -461,13 +421,13 @@ void tst_settingsFile::saveAfterDelete()
     expected.insert(QStringLiteral("destHost2"), rows[2][2]);
     expected.insert(QStringLiteral("destPort2"), rows[2][3]);
     QCOMPARE(diskKeys(), expected);
-    QVERIFY(readBytes(settingsPath()).contains("\n[Other]\n"));
-    QCOMPARE(tableOf(tree), (Table{ rows[0], rows[2] }));
+    QVERIFY(readFile(settingsPath()).contains("\n[Other]\n"));
+    QCOMPARE(rowsOf(tree), (Table{ rows[0], rows[2] }));
 
     settingsDialog reopened;
     auto *reopenedTree = reopened.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
     QVERIFY(reopenedTree);
-    QCOMPARE(tableOf(reopenedTree), (Table{ rows[0], rows[2] }));
+    QCOMPARE(rowsOf(reopenedTree), (Table{ rows[0], rows[2] }));
 }
 
 void tst_settingsFile::saveTwice()
@@ -491,12 +451,12 @@ void tst_settingsFile::saveTwice()
         QCOMPARE(::stat(QFile::encodeName(path).constData(), &after), 0);
         QVERIFY(after.st_ino != before.st_ino);
 #endif
-        bytes = readBytes(path);
+        bytes = readFile(path);
         QCOMPARE(folderEntries(QCoreApplication::applicationDirPath()), folderBefore);
     }
     QCOMPARE(saved[1], saved[0]);
     QCOMPARE(diskKeys(), fixtureKeys());
-    QCOMPARE(tableOf(tree), fixtureRows());
+    QCOMPARE(rowsOf(tree), fixtureRows());
 }
 
 void tst_settingsFile::shortcutSaves()
@@ -510,24 +470,21 @@ void tst_settingsFile::shortcutSaves()
         tree->setCurrentItem(tree->topLevelItem(0));
         QVERIFY(clickButton(window, "removeButton"));
         QVERIFY(clickButton(window, "closeButton"));
-        byButton = readBytes(path);
+        byButton = readFile(path);
     }
     QVERIFY(byButton.contains("\npositions=2\n"));
 
-    QVERIFY(writeBytes(path, fixture));
+    QVERIFY(writeFile(path, fixture));
     QVERIFY(forgetCachedFile());
     settingsDialog window;
     auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
     QVERIFY(tree);
     tree->setCurrentItem(tree->topLevelItem(0));
     QVERIFY(clickButton(window, "removeButton"));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    window.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(showActive(window));
     QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
     // The shortcut clicks the button through an animated click, after the key event returns.
-    QTRY_COMPARE(readBytes(path), byButton);
+    QTRY_COMPARE(readFile(path), byButton);
     QVERIFY(window.isVisible());
     QCOMPARE(tree->topLevelItemCount(), 2);
 }
@@ -573,8 +530,8 @@ QString tst_settingsFile::roundTripDifference(const Table &rows)
     auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
     if (!tree)
         return QStringLiteral("no treeWidget");
-    if (tableOf(tree) != rows)
-        return QLatin1String("loaded ") + describe(tableOf(tree));
+    if (rowsOf(tree) != rows)
+        return QLatin1String("loaded ") + describe(rowsOf(tree));
     QFile::remove(path);
     if (!clickButton(window, "closeButton"))
         return QStringLiteral("no closeButton");
@@ -588,8 +545,8 @@ QString tst_settingsFile::roundTripDifference(const Table &rows)
     auto *reopenedTree = reopened.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
     if (!reopenedTree)
         return QStringLiteral("no treeWidget");
-    if (tableOf(reopenedTree) != rows)
-        return QLatin1String("reloaded ") + describe(tableOf(reopenedTree));
+    if (rowsOf(reopenedTree) != rows)
+        return QLatin1String("reloaded ") + describe(rowsOf(reopenedTree));
     return QString();
 }
 
@@ -642,29 +599,24 @@ void tst_settingsFile::saveIntoDirectory()
     settingsDialog window;
     auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
     QVERIFY(tree);
-    QCOMPARE(tableOf(tree), fixtureRows());
+    QCOMPARE(rowsOf(tree), fixtureRows());
 
     // Something has put a directory where the file was.
     QVERIFY(QFile::remove(path));
     QVERIFY(QDir().mkdir(path));
-    QVERIFY(writeBytes(path + QLatin1String("/inside"), "kept"));
+    QVERIFY(writeFile(path + QLatin1String("/inside"), "kept"));
 
     {
         messageBoxWatcher watcher;
         QVERIFY(clickButton(window, "closeButton"));
-        QCOMPARE(watcher.seen.size(), 1);
-        QCOMPARE(watcher.seen[0].icon, QMessageBox::Warning);
-        QCOMPARE(watcher.seen[0].title, QStringLiteral("Ошибка сохранения"));
-        QCOMPARE(watcher.seen[0].text,
-                 QStringLiteral("Не удалось сохранить настройки в файл ") + QDir::toNativeSeparators(path));
-        QCOMPARE(watcher.seen[0].parent, &window);
+        watcher.checkSaveWarning(&window, path);
     }
     QVERIFY(window.findChildren<QMessageBox *>().isEmpty());
-    QCOMPARE(tableOf(tree), fixtureRows());
+    QCOMPARE(rowsOf(tree), fixtureRows());
     QVERIFY(QFileInfo(path).isDir());
     QCOMPARE(QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList{ "inside" });
-    QCOMPARE(readBytes(path + QLatin1String("/inside")), QByteArray("kept"));
+    QCOMPARE(readFile(path + QLatin1String("/inside")), QByteArray("kept"));
     QCOMPARE(folderEntries(QCoreApplication::applicationDirPath()), folderBefore);
 
     // Once the directory is gone, the same rows save.
@@ -690,7 +642,7 @@ void tst_settingsFile::saveMalformedFile()
 {
     QFETCH(bool, changedAfterLoading);
     const QString path = settingsPath();
-    QVERIFY(writeBytes(path, malformedFixture()));
+    QVERIFY(writeFile(path, malformedFixture()));
     QVERIFY(forgetCachedFile());
     {
         const QSettings check(path, QSettings::IniFormat);
@@ -701,7 +653,7 @@ void tst_settingsFile::saveMalformedFile()
     settingsDialog window;
     auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
     QVERIFY(tree);
-    QCOMPARE(tableOf(tree), fixtureRows());
+    QCOMPARE(rowsOf(tree), fixtureRows());
     tree->setCurrentItem(tree->topLevelItem(0));
     QVERIFY(clickButton(window, "removeButton"));
     if (changedAfterLoading)
@@ -713,8 +665,8 @@ void tst_settingsFile::saveMalformedFile()
         QCOMPARE(watcher.seen.size(), 0);
     }
     const Table rows = { fixtureRows()[1], fixtureRows()[2] };
-    QCOMPARE(tableOf(tree), rows);
-    const QByteArray bytes = readBytes(path);
+    QCOMPARE(rowsOf(tree), rows);
+    const QByteArray bytes = readFile(path);
     QVERIFY(bytes.contains("\npositions=2\n"));
     QVERIFY(bytes.contains("\nlistenPort1=110\n"));
     const Keys onDisk = diskKeys();
@@ -771,7 +723,7 @@ void tst_settingsFile::saveUnwritableFile()
                                       | QFileDevice::ExeOther));
     const QString file = folder.filePath(QStringLiteral("transport.ini"));
     const QByteArray before = changed ? malformedFixture() : fixture;
-    QVERIFY(writeBytes(file, before));
+    QVERIFY(writeFile(file, before));
 
     const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::ReadGroup
         | QFileDevice::ReadOther;
@@ -820,7 +772,7 @@ void tst_settingsFile::saveUnwritableFile()
     QVERIFY2(output.contains(QLatin1String("PASS   : tst_settingsFile::unwritableFileChild()")),
              qPrintable(output));
 
-    QCOMPARE(readBytes(file), before);
+    QCOMPARE(readFile(file), before);
     QCOMPARE(QDir(folder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              folderBeforeSave);
     QVERIFY(QFile::setPermissions(folder.path(), listable | QFileDevice::WriteOwner));
@@ -832,7 +784,7 @@ void tst_settingsFile::unwritableFileChild()
     if (!isChild())
         QSKIP("runs only as the unprivileged copy that saveUnwritableFile starts");
     const QString path = settingsPath();
-    const QByteArray before = readBytes(path);
+    const QByteArray before = readFile(path);
     QVERIFY(!before.isEmpty());
     const QString variant = qEnvironmentVariable(childVariable);
     {
@@ -848,7 +800,7 @@ void tst_settingsFile::unwritableFileChild()
     settingsDialog window;
     auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
     QVERIFY(tree);
-    QCOMPARE(tableOf(tree), fixtureRows());
+    QCOMPARE(rowsOf(tree), fixtureRows());
     tree->setCurrentItem(tree->topLevelItem(1));
     QVERIFY(clickButton(window, "removeButton"));
     if (variant == QLatin1String("changed"))
@@ -857,15 +809,10 @@ void tst_settingsFile::unwritableFileChild()
     {
         messageBoxWatcher watcher;
         QVERIFY(clickButton(window, "closeButton"));
-        QCOMPARE(watcher.seen.size(), 1);
-        QCOMPARE(watcher.seen[0].icon, QMessageBox::Warning);
-        QCOMPARE(watcher.seen[0].title, QStringLiteral("Ошибка сохранения"));
-        QCOMPARE(watcher.seen[0].text,
-                 QStringLiteral("Не удалось сохранить настройки в файл ") + QDir::toNativeSeparators(path));
-        QCOMPARE(watcher.seen[0].parent, &window);
+        watcher.checkSaveWarning(&window, path);
     }
-    QCOMPARE(tableOf(tree), (Table{ fixtureRows()[0], fixtureRows()[2] }));
-    QCOMPARE(readBytes(path), before);
+    QCOMPARE(rowsOf(tree), (Table{ fixtureRows()[0], fixtureRows()[2] }));
+    QCOMPARE(readFile(path), before);
 }
 
 QTEST_MAIN(tst_settingsFile)
