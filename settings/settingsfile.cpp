@@ -17,6 +17,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #ifdef Q_OS_UNIX
@@ -425,9 +426,11 @@ void settingsDialog::saveSettings()
         }
     }
 
-    QSettings settings(path, QSettings::IniFormat);
-    if (problem.isEmpty())
-        problem = unsavableContent(settings, bytes, failed);
+    std::optional<QSettings> settings;
+    if (problem.isEmpty()) {
+        settings.emplace(path, QSettings::IniFormat);
+        problem = unsavableContent(*settings, bytes, failed);
+    }
     if (!problem.isEmpty()) {
         QMessageBox::warning(this, tr("Ошибка сохранения"), problem);
         return;
@@ -438,14 +441,14 @@ void settingsDialog::saveSettings()
 #endif
     // Saving sets keys and removes none: entries above the new count and keys we do not know stay
     // in the file for whoever else reads it.
-    settings.setValue(countKey, treeWidget->topLevelItemCount());
+    settings->setValue(countKey, treeWidget->topLevelItemCount());
     for (int row = 0; row < treeWidget->topLevelItemCount(); ++row) {
         const QTreeWidgetItem *item = treeWidget->topLevelItem(row);
         for (int column = 0; column < columnCount; ++column)
-            settings.setValue(entryKey(column, row + 1).view(), item->text(column));
+            settings->setValue(entryKey(column, row + 1).view(), item->text(column));
     }
-    settings.sync();
-    if (!reachedDisk(settings)) {
+    settings->sync();
+    if (!reachedDisk(*settings)) {
         QMessageBox::warning(this, tr("Ошибка сохранения"), failed);
         return;
     }

@@ -1,5 +1,6 @@
 // Save keeps the file it shares with the transport module whole and readable: owner and group, text
-// in any encoding, and nothing written to what is not a regular file or to a file another writer holds.
+// in any encoding, and nothing written to what is not a regular file or to a file another writer
+// holds.
 #include "settingsdialog.h"
 #include "testsupport.h"
 
@@ -22,9 +23,10 @@ using namespace testSupport;
 
 namespace {
 
-const QByteArray fixture = "[General]\npositions=2\nlistenHost1=127.0.0.1\nlistenPort1=80\n"
-                           "destHost1=10.0.0.2\ndestPort1=80\nlistenHost2=127.0.0.1\nlistenPort2=110\n"
-                           "destHost2=10.0.0.3\ndestPort2=110\n";
+const QByteArray fixture
+    = "[General]\npositions=2\nlistenHost1=127.0.0.1\nlistenPort1=80\n"
+      "destHost1=10.0.0.2\ndestPort1=80\nlistenHost2=127.0.0.1\nlistenPort2=110\n"
+      "destHost2=10.0.0.3\ndestPort2=110\n";
 
 // Clicks Save and returns what each message box it showed said; every box is closed at once.
 class boxAnswerer : public QObject
@@ -72,7 +74,8 @@ QString shownPath()
 
 QString failedText()
 {
-    return QStringLiteral("Ошибка сохранения | Не удалось сохранить настройки в файл ") + shownPath();
+    return QStringLiteral("Ошибка сохранения | Не удалось сохранить настройки в файл ")
+        + shownPath();
 }
 
 // Acts with the effective user, group and supplementary groups of another account while it lives.
@@ -83,7 +86,8 @@ public:
     {
         saved.resize(size_t(::getgroups(0, nullptr)));
         saved.resize(size_t(::getgroups(int(saved.size()), saved.data())));
-        ok = ::setgroups(groups.size(), groups.data()) == 0 && ::setegid(group) == 0 && ::seteuid(user) == 0;
+        ok = ::setgroups(groups.size(), groups.data()) == 0 && ::setegid(group) == 0
+            && ::seteuid(user) == 0;
     }
     ~actingAs()
     {
@@ -138,9 +142,10 @@ void tst_sharedFile::initTestCase()
     user = QStringLiteral("tsfu") + suffix;
     group = QStringLiteral("tsfg") + suffix;
     QCOMPARE(run(QStringLiteral("groupadd"), { group }), 0);
-    QCOMPARE(run(QStringLiteral("useradd"), { QStringLiteral("--no-create-home"), QStringLiteral("--user-group"),
-                                              QStringLiteral("--groups"), group, user }),
-             0);
+    QCOMPARE(run(QStringLiteral("useradd"),
+                 { QStringLiteral("--no-create-home"), QStringLiteral("--user-group"),
+                     QStringLiteral("--groups"), group, user }),
+        0);
     const struct passwd *account = ::getpwnam(user.toLocal8Bit().constData());
     const struct group *extra = ::getgrnam(group.toLocal8Bit().constData());
     QVERIFY(account && extra);
@@ -168,7 +173,8 @@ void tst_sharedFile::cleanup()
 {
     removePath(settingsPath());
     removePath(settingsPath() + QLatin1String(".lock"));
-    for (const QString &name : QDir(target.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System))
+    for (const QString &name :
+        QDir(target.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System))
         removePath(target.filePath(name));
 }
 
@@ -184,10 +190,18 @@ void tst_sharedFile::ownership_data()
     QTest::addColumn<QString>("groupAfter");
     QTest::addColumn<bool>("warned");
 
-    QTest::newRow("root, a file of another account") << false << "user" << "group" << 0640 << "user" << "group" << false;
-    QTest::newRow("member, a file of its group") << true << "root" << "group" << 0664 << "user" << "group" << false;
-    QTest::newRow("member, a group it is not in") << true << "root" << "root" << 0666 << "user" << "own" << true;
-    QTest::newRow("member, no file yet") << true << "" << "" << 0 << "user" << "own" << false;
+    QTest::newRow("root, a file of another account") << false << "user"
+                                                     << "group" << 0640 << "user"
+                                                     << "group" << false;
+    QTest::newRow("member, a file of its group") << true << "root"
+                                                 << "group" << 0664 << "user"
+                                                 << "group" << false;
+    QTest::newRow("member, a group it is not in") << true << "root"
+                                                  << "root" << 0666 << "user"
+                                                  << "own" << true;
+    QTest::newRow("member, no file yet") << true << ""
+                                         << "" << 0 << "user"
+                                         << "own" << false;
 }
 
 void tst_sharedFile::ownership()
@@ -202,9 +216,12 @@ void tst_sharedFile::ownership()
     QFETCH(QString, groupAfter);
     QFETCH(bool, warned);
 
-    const auto uidOf = [&](const QString &name) { return name == QLatin1String("user") ? userId : uid_t(0); };
+    const auto uidOf
+        = [&](const QString &name) { return name == QLatin1String("user") ? userId : uid_t(0); };
     const auto gidOf = [&](const QString &name) {
-        return name == QLatin1String("group") ? groupId : name == QLatin1String("own") ? userGroupId : gid_t(0);
+        return name == QLatin1String("group") ? groupId
+            : name == QLatin1String("own")    ? userGroupId
+                                              : gid_t(0);
     };
     const QString file = target.filePath(QStringLiteral("transport.ini"));
     const QByteArray name = QFile::encodeName(file);
@@ -222,7 +239,9 @@ void tst_sharedFile::ownership()
         if (member) {
             account.reset(new actingAs(userId, userGroupId, { userGroupId, groupId }));
             QVERIFY(account->ok);
-            if (::access(QFile::encodeName(QCoreApplication::applicationDirPath()).constData(), X_OK) != 0)
+            if (::access(
+                    QFile::encodeName(QCoreApplication::applicationDirPath()).constData(), X_OK)
+                != 0)
                 QSKIP("the test account cannot reach the program's folder");
         }
         settingsDialog window;
@@ -237,8 +256,9 @@ void tst_sharedFile::ownership()
     if (mode)
         QCOMPARE(int(status.st_mode & 07777), mode);
     const QStringList expected = warned
-        ? QStringList{ QStringLiteral("Сохранение настроек | Настройки сохранены в файл %1, но его группа теперь %2 вместо %3")
-                           .arg(shownPath(), user, QStringLiteral("root")) }
+        ? QStringList { QStringLiteral("Сохранение настроек | Настройки сохранены в файл %1, но "
+                                       "его группа теперь %2 вместо %3")
+                            .arg(shownPath(), user, QStringLiteral("root")) }
         : QStringList();
     QCOMPARE(boxes, expected);
     QVERIFY(QFileInfo(target.filePath(QStringLiteral("transport.ini.lock"))).exists() == false);
@@ -256,23 +276,32 @@ void tst_sharedFile::encodings_data()
 
     // "сервер" and "Иванов" in Windows-1251, as an editor of an older desktop saves them.
     const QByteArray cp1251 = fixture + "[Notes]\nowner=\xc8\xe2\xe0\xed\xee\xe2\n";
-    const QByteArray cp1251InList = QByteArray(fixture).replace("10.0.0.3", "\xf1\xe5\xf0\xe2\xe5\xf0");
-    const QString notUtf8 = QStringLiteral(": строка %1 не в кодировке UTF-8. Преобразуйте файл в UTF-8, "
-                                           "прежде чем сохранять его в редакторе");
+    const QByteArray cp1251InList
+        = QByteArray(fixture).replace("10.0.0.3", "\xf1\xe5\xf0\xe2\xe5\xf0");
+    const QString notUtf8
+        = QStringLiteral(": строка %1 не в кодировке UTF-8. Преобразуйте файл в UTF-8, "
+                         "прежде чем сохранять его в редакторе");
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    QTest::newRow("cp1251 in the list") << cp1251InList << "destHost2" << "" << QByteArray() << notUtf8.arg(9);
-    QTest::newRow("cp1251 in another section") << cp1251 << "Notes/owner" << "" << QByteArray() << notUtf8.arg(12);
+    QTest::newRow("cp1251 in the list") << cp1251InList << "destHost2"
+                                        << "" << QByteArray() << notUtf8.arg(9);
+    QTest::newRow("cp1251 in another section") << cp1251 << "Notes/owner"
+                                               << "" << QByteArray() << notUtf8.arg(12);
 #else
     // Read as Latin-1 and written as escapes: the same characters for every reader.
-    QTest::newRow("cp1251 in the list") << cp1251InList << "destHost2"
-                                        << QString::fromLatin1("\xf1\xe5\xf0\xe2\xe5\xf0") << QByteArray() << "";
-    QTest::newRow("cp1251 in another section") << cp1251 << "Notes/owner"
-                                               << QString::fromLatin1("\xc8\xe2\xe0\xed\xee\xe2") << QByteArray() << "";
+    QTest::newRow("cp1251 in the list")
+        << cp1251InList << "destHost2" << QString::fromLatin1("\xf1\xe5\xf0\xe2\xe5\xf0")
+        << QByteArray() << "";
+    QTest::newRow("cp1251 in another section")
+        << cp1251 << "Notes/owner" << QString::fromLatin1("\xc8\xe2\xe0\xed\xee\xe2")
+        << QByteArray() << "";
 #endif
-    QTest::newRow("UTF-8 in another section") << fixture + "[Описание]\nstreet=Straße\n" << "Описание/street"
+    QTest::newRow("UTF-8 in another section") << fixture + "[Описание]\nstreet=Straße\n"
+                                              << "Описание/street"
                                               << "Straße" << QByteArray("UTF-8") << "";
     QTest::newRow("a value of an unknown type")
-        << fixture + "[Extra]\nblob=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\vNoSuchType\\0)\n" << "" << "" << QByteArray()
+        << fixture + "[Extra]\nblob=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\vNoSuchType\\0)\n"
+        << ""
+        << "" << QByteArray()
         << ": значение ключа Extra/blob не удаётся прочитать, и сохранение уничтожило бы его";
 }
 
@@ -292,13 +321,13 @@ void tst_sharedFile::encodings()
     const QStringList boxes = boxAnswerer().saveAndAnswer(window);
 
     if (!refusal.isEmpty()) {
-        QCOMPARE(boxes, QStringList{ failedText() + refusal });
+        QCOMPARE(boxes, QStringList { failedText() + refusal });
         QCOMPARE(readFile(settingsPath()), file);
         QCOMPARE(rowsOf(window), rows);
         return;
     }
     QCOMPARE(boxes, QStringList());
-    QVERIFY(readFile(settingsPath()) != file);   // the store did rewrite it
+    QVERIFY(readFile(settingsPath()) != file); // the store did rewrite it
     QVERIFY(forgetCachedFile());
     QSettings settings(settingsPath(), QSettings::IniFormat);
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
@@ -320,15 +349,17 @@ void tst_sharedFile::untouchablePaths_data()
     const QString lock = QDir::toNativeSeparators(settingsPath() + QLatin1String(".lock"));
     QTest::newRow("a FIFO") << "fifo" << 0 << failedText();
     QTest::newRow("a link to a character device") << "device" << 0 << failedText();
-    QTest::newRow("a lock that is a directory")
-        << "lock folder" << 2
-        << failedText() + QStringLiteral(": файл заблокирован, файл блокировки %1 не удаётся ни занять, ни удалить").arg(lock);
-    QTest::newRow("a lock held by a live process")
-        << "live lock" << 2
-        << failedText()
-            + QStringLiteral(": файл заблокирован процессом %1 (%2) на компьютере %3, файл блокировки %4")
-                  .arg(QString::number(QCoreApplication::applicationPid()), QCoreApplication::applicationName(),
-                       QSysInfo::machineHostName(), lock);
+    QTest::newRow("a lock that is a directory") << "lock folder" << 2
+                                                << failedText()
+            + QStringLiteral(
+                ": файл заблокирован, файл блокировки %1 не удаётся ни занять, ни удалить")
+                  .arg(lock);
+    QTest::newRow("a lock held by a live process") << "live lock" << 2
+                                                   << failedText()
+            + QStringLiteral(
+                ": файл заблокирован процессом %1 (%2) на компьютере %3, файл блокировки %4")
+                  .arg(QString::number(QCoreApplication::applicationPid()),
+                      QCoreApplication::applicationName(), QSysInfo::machineHostName(), lock);
 }
 
 void tst_sharedFile::untouchablePaths()
@@ -358,7 +389,7 @@ void tst_sharedFile::untouchablePaths()
 
     settingsDialog window;
     QCOMPARE(rowsOf(window).size(), rows);
-    QCOMPARE(boxAnswerer().saveAndAnswer(window), QStringList{ message });
+    QCOMPARE(boxAnswerer().saveAndAnswer(window), QStringList { message });
 
     const QFileInfo after(settingsPath());
     QCOMPARE(after.isSymLink(), before.isSymLink());
