@@ -5,6 +5,10 @@
 
 int main(int argc, char *argv[])
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 always scales with the screen; Qt 5 only when asked, before the application exists.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+#endif
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(true);
 

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the Qt 6 build, a Qt 6 build with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and a Qt 5.15 build. Unit tests run on the offscreen platform; the
+# UndefinedBehaviorSanitizer, a Qt 5.15 build, and the Debian package, which it builds, installs
+# into this machine, tries and purges again. Unit tests run on the offscreen platform; the
 # real-window tests start their own Xvfb. Exits non-zero when any test fails.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
+# Debian's own judges of a package, and what cpack needs to find the package's dependencies.
+PACKAGES+=(lintian desktop-file-utils appstream dpkg-dev file)
 install_packages || exit 1
 mkdir -p "$TOP/build"
 
@@ -30,6 +33,14 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 TRANSPORT_FUZZ_FILES=200 TRANSPORT_KILL_COUNT=15 \
     run_suite "Qt 6, sanitizers" "$TOP/build/asan" -DTRANSPORT_SETTINGS_SANITIZE=ON -DTRANSPORT_SETTINGS_BENCH=OFF
 run_suite "Qt 5.15" "$TOP/build/qt5" -DTRANSPORT_SETTINGS_QT5=ON -DTRANSPORT_SETTINGS_BENCH=OFF
+
+echo
+echo "=== Debian package ==="
+# It installs into the machine, so it runs as root; the Qt 6 build shows what `cmake --install`
+# stages from a build with tests and benchmark.
+sudo=
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+$sudo "$TOP/tests/package/package.sh" "$TOP/build/qt6" || failed+=("Debian package")
 
 if [ ${#failed[@]} -ne 0 ]; then
     echo

@@ -2,6 +2,7 @@
 #include "editdialog.h"
 #include "testsupport.h"
 
+#include <QAccessible>
 #include <QCoreApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMetaMethod>
+#include <QPair>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTranslator>
@@ -238,9 +240,20 @@ void tst_editDialog::texts()
     QCOMPARE(dialog.okButton->text(), QStringLiteral("OK"));
     QCOMPARE(dialog.cancelButton->text(), QStringLiteral("Отмена"));
 
-    // Labels have no buddies, so no caption carries a mnemonic.
-    for (const QLabel *label : { dialog.label, dialog.label_2, dialog.label_3, dialog.label_4 })
-        QCOMPARE(label->buddy(), nullptr);
+    // Each caption is the buddy of the field beside it, so that a screen reader names the field
+    // by it. The captions have no mnemonics.
+    const QPair<QLabel *, QWidget *> captions[] = {
+        { dialog.label, dialog.listenHostEdit },
+        { dialog.label_2, dialog.listenPortBox },
+        { dialog.label_4, dialog.destHostEdit },
+        { dialog.label_3, dialog.destPortBox },
+    };
+    for (const auto &caption : captions) {
+        QCOMPARE(caption.first->buddy(), caption.second);
+        QAccessibleInterface *field = QAccessible::queryAccessibleInterface(caption.second);
+        QVERIFY(field);
+        QCOMPARE(field->text(QAccessible::Name), caption.first->text());
+    }
 }
 
 void tst_editDialog::portRange_data()

@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
-"""Writes images/Icon1.bmp: a 32 x 32, 32-bit bottom-up Windows bitmap of eight
-bevelled red and black tiles in a three-by-three grid (top right cell empty) on white.
+"""Draws the program's picture, eight bevelled red and black tiles in a three-by-three grid
+(top right cell empty) on white, 32 x 32 pixels, twice:
 
-Run once from this folder; the bitmap is committed, so the build never needs Python.
+- images/Icon1.bmp, a 32-bit bottom-up Windows bitmap, for the resource bundle;
+- transport-settings.svg, the same tiles as squares for the desktop's icon theme.
+
+Run from this folder, optionally with the two target paths; both files are committed, so the
+build never needs Python.
 """
 import struct
 import sys
 
 SIZE = 32
+TILE = 9                  # side of a tile, bevel included
 WHITE = (255, 255, 255)
 LIGHT = (208, 208, 208)   # bevel, lit edges
 DARK = (112, 112, 112)    # bevel, shaded edges
@@ -24,19 +29,24 @@ def tile_pixel(x, y, size, face):
     return face
 
 
-def picture():
-    rows = [[WHITE] * SIZE for _ in range(SIZE)]
-    tile, gap, margin = 9, 1, 2
+
+def tiles():
+    """Left, top and face colour of each tile."""
+    gap, margin = 1, 2
     for row in range(3):
         for col in range(3):
             if row == 0 and col == 2:
                 continue  # the empty cell, top right
             face = RED if (row + col) % 2 == 0 else BLACK
-            left = margin + col * (tile + gap)
-            top = margin + row * (tile + gap)
-            for y in range(tile):
-                for x in range(tile):
-                    rows[top + y][left + x] = tile_pixel(x, y, tile, face)
+            yield margin + col * (TILE + gap), margin + row * (TILE + gap), face
+
+
+def picture():
+    rows = [[WHITE] * SIZE for _ in range(SIZE)]
+    for left, top, face in tiles():
+        for y in range(TILE):
+            for x in range(TILE):
+                rows[top + y][left + x] = tile_pixel(x, y, TILE, face)
     return rows
 
 
@@ -53,7 +63,29 @@ def bitmap():
     return data
 
 
+def svg():
+    """The picture of tile_pixel() in squares: shaded tile, lit top and left edges, face."""
+    def rect(x, y, w, h, colour):
+        return '  <rect x="%d" y="%d" width="%d" height="%d" fill="#%02x%02x%02x"/>\n' % (
+            (x, y, w, h) + colour)
+
+    parts = ['<?xml version="1.0" encoding="UTF-8"?>\n',
+             '<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d"'
+             ' shape-rendering="crispEdges">\n' % (SIZE, SIZE, SIZE, SIZE),
+             rect(0, 0, SIZE, SIZE, WHITE)]
+    for left, top, face in tiles():
+        parts += [rect(left, top, TILE, TILE, DARK),
+                  rect(left, top, TILE, 1, LIGHT),
+                  rect(left, top, 1, TILE, LIGHT),
+                  rect(left + 1, top + 1, TILE - 2, TILE - 2, face)]
+    parts.append('</svg>\n')
+    return ''.join(parts).encode('ascii')
+
+
 if __name__ == '__main__':
-    target = sys.argv[1] if len(sys.argv) > 1 else 'images/Icon1.bmp'
-    with open(target, 'wb') as f:
-        f.write(bitmap())
+    targets = sys.argv[1:] or ['images/Icon1.bmp', 'transport-settings.svg']
+    if len(targets) != 2:
+        sys.exit('usage: make_icon.py [BITMAP SVG]')
+    for target, data in zip(targets, (bitmap(), svg())):
+        with open(target, 'wb') as f:
+            f.write(data)

@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# The Debian package from end to end: builds it from a lean Release build, checks its file list,
+# lets lintian, desktop-file-validate and appstreamcli judge it, installs it into this machine with
+# apt-get, works the installed editor under Xvfb (editor.sh), then removes and purges it. Whatever
+# happens, the package is purged again at the end.
+#
+# Usage: package.sh [FULL_BUILD]
+#   FULL_BUILD  a built directory with tests and benchmark: its `cmake --install` into a staging
+#               folder must give exactly the package's files
+#
+# Runs as root. Where the package is already installed, or its configuration folder exists, it
+# refuses to run rather than touch an operator's list.
+set -euo pipefail
+
+TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+FULL_BUILD=${1:-}
+BUILD=$TOP/build/package
+NAME=transport-settings
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/transport-settings-package.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+export DEBIAN_FRONTEND=noninteractive
+APT=(apt-get -y -qq -o DPkg::Lock::Timeout=600)
+
+fail()
+{
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+step()
+{
+    echo "--- [${SECONDS}s] $*"
+}
+
+present()
+{
+    dpkg-query -W -f='${Status}\n' "$NAME" 2>/dev/null | grep -qv ' not-installed$'
+}
+
+cleanup()
+{
+    if present; then
+        echo "--- purging $NAME"
+        "${APT[@]}" purge "$NAME" >/dev/null || echo "could not purge $NAME" >&2
+    fi
+    rm -rf "$WORK"
+}
+
+[ "$(id -u)" -eq 0 ] || fail "run as root: the test installs the package into this machine"
+
+step "Release build and cpack"
+mkdir -p "$BUILD"
+cmake -S "$TOP" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DTRANSPORT_SETTINGS_BENCH=OFF >"$BUILD.configure.log" 2>&1 \
+    || { cat "$BUILD.configure.log"; fail "configuring the Release build"; }
+cmake --build "$BUILD" >"$BUILD.build.log" 2>&1 || { cat "$BUILD.build.log"; fail "building"; }
+
+# Names and folders as the build has them.
+cache() { sed -n "s/^$1:[A-Z]*=//p" "$BUILD/CMakeCache.txt"; }
+VERSION=$(cache CMAKE_PROJECT_VERSION)
+CONFIG_DIR=$(cache TRANSPORT_SETTINGS_CONFIG_DIR)
+GROUP=$(cache TRANSPORT_SETTINGS_GROUP)
+APP_ID=$(cache TRANSPORT_SETTINGS_APP_ID)
+DEB=$BUILD/${NAME}_${VERSION}_$(dpkg --print-architecture).deb
+
+if present || [ -e "$CONFIG_DIR" ]; then
+    fail "$NAME is installed here, or $CONFIG_DIR exists: remove it first (apt-get purge $NAME)"
+fi
+trap cleanup EXIT
+
+rm -f "$BUILD"/*.deb
+(cd "$BUILD" && cpack -G DEB) >"$BUILD.cpack.log" 2>&1 || { cat "$BUILD.cpack.log"; fail "cpack"; }
+[ -f "$DEB" ] || { ls "$BUILD"; fail "cpack wrote no $DEB"; }
+
+step "file list"
+# expected PREFIX: every file and link the installation holds, with the link targets.
+expected()
+{
+    cat <<LIST | sort
+$1/bin/$NAME -> ../lib/$NAME/$NAME
+$1/lib/$NAME/$NAME
+$1/lib/$NAME/transport.ini -> $CONFIG_DIR/transport.ini
+$1/share/applications/$APP_ID.desktop
+$1/share/doc/$NAME/changelog.gz
+$1/share/doc/$NAME/copyright
+$1/share/icons/hicolor/scalable/apps/$NAME.svg
+$1/share/man/man1/$NAME.1.gz
+$1/share/metainfo/$APP_ID.metainfo.xml
+LIST
+}
+dpkg-deb -c "$DEB" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6, $7, $8 }' | sed 's/ *$//' \
+    | sort >"$WORK/package.list"
+diff -u <(expected /usr) "$WORK/package.list" || fail "the package holds other files than expected"
+if [ -n "$FULL_BUILD" ]; then
+    cmake --install "$FULL_BUILD" --prefix "$WORK/stage" >/dev/null
+    (cd "$WORK/stage" && find . ! -type d \( -type l -printf '/%P -> %l\n' -o -printf '/%P\n' \)) \
+        | sort >"$WORK/stage.list"
+    diff -u <(expected "") "$WORK/stage.list" || fail "cmake --install of $FULL_BUILD stages other files"
+fi
+dpkg-deb -x "$DEB" "$WORK/root"
+cmp "$TOP/LICENSE" "$WORK/root/usr/share/doc/$NAME/copyright" || fail "the copyright file is not LICENSE"
+
+step "lintian, desktop-file-validate, appstreamcli"
+rc=0
+lintian --fail-on error --display-level '>=info' "$DEB" >"$WORK/lintian.log" 2>&1 || rc=$?
+grep -v '^running with root privileges' "$WORK/lintian.log" || true
+[ "$rc" -eq 0 ] || fail "lintian found errors"
+desktop-file-validate "$WORK/root/usr/share/applications/$APP_ID.desktop" || fail "desktop-file-validate"
+appstreamcli validate --no-net "$WORK/root/usr/share/metainfo/$APP_ID.metainfo.xml" || fail "appstreamcli"
+
+step "apt-get install"
+"${APT[@]}" install "$DEB" >"$WORK/install.log" 2>&1 || { cat "$WORK/install.log"; fail "apt-get install"; }
+getent group "$GROUP" >/dev/null || fail "no group $GROUP"
+[ "$(stat -c '%U:%G %a' "$CONFIG_DIR")" = "root:$GROUP 2775" ] || { ls -ld "$CONFIG_DIR"; fail "$CONFIG_DIR"; }
+[ "$(stat -c '%U:%G %a' "$CONFIG_DIR/transport.ini")" = "root:$GROUP 664" ] \
+    || { ls -l "$CONFIG_DIR"; fail "$CONFIG_DIR/transport.ini"; }
+
+step "the installed editor under Xvfb"
+bash "$TOP/tests/package/editor.sh" "$CONFIG_DIR" "$GROUP"
+
+step "apt-get remove keeps the list, purge removes it"
+"${APT[@]}" remove "$NAME" >/dev/null
+[ ! -e "/usr/bin/$NAME" ] || fail "/usr/bin/$NAME is still there after apt-get remove"
+[ -f "$CONFIG_DIR/transport.ini" ] || fail "apt-get remove took $CONFIG_DIR/transport.ini"
+"${APT[@]}" purge "$NAME" >/dev/null
+[ ! -e "$CONFIG_DIR" ] || { ls -la "$CONFIG_DIR"; fail "apt-get purge left $CONFIG_DIR"; }
+getent group "$GROUP" >/dev/null || fail "apt-get purge removed the group $GROUP"
+
+step "PASS: package"
