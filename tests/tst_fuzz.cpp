@@ -2,13 +2,9 @@
 #include "settingsdialog.h"
 #include "testsupport.h"
 
-#include <QApplication>
 #include <QDateTime>
 #include <QFile>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QSettings>
-#include <QTimer>
 #include <QtTest>
 
 #include <signal.h>
@@ -19,8 +15,6 @@
 #include <unistd.h>
 
 using namespace testSupport;
-
-using Table = QList<QStringList>;
 
 namespace {
 
@@ -43,26 +37,6 @@ extern "C" void reportSeedAndDie(int signal)
     (void)ignored;
     sigaction(signal, &previousActions[signal], nullptr);
     raise(signal);
-}
-
-// Clicks Save. A message box means the save failed: it is closed and reported as false.
-bool clickSave(settingsDialog &window)
-{
-    auto *save = window.findChild<QPushButton *>(QStringLiteral("closeButton"));
-    if (!save)
-        return false;
-    bool failed = false;
-    QTimer closer;
-    closer.setSingleShot(true);
-    QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            failed = true;
-            box->reject();
-        }
-    });
-    closer.start(0);
-    save->click();
-    return !failed;
 }
 
 // Builds malformed settings files out of pieces that each bend one rule of the format.
@@ -225,11 +199,11 @@ void tst_fuzz::malformedFiles()
         QVERIFY(writeFile(settingsPath(), fileGenerator(seed).file()));
         QVERIFY2(forgetCachedFile(), why("cannot touch the file").constData());
 
-        Table loaded;
+        Rows loaded;
         {
-            settingsDialog window;
-            loaded = rowsOf(window);
-            QVERIFY2(clickSave(window), why("save failed").constData());
+            openedWindow editor;
+            loaded = editor.rows();
+            QVERIFY2(clickSave(editor.window), why("save failed").constData());
         }
         nonEmpty += loaded.isEmpty() ? 0 : 1;
         // Keys the editor does not know and entries above the count may outnumber the table's.
@@ -254,20 +228,16 @@ void tst_fuzz::malformedFiles()
         // ...and so does the editor's next start, and the start after its Save.
         QVERIFY2(forgetCachedFile(), why("cannot touch the file").constData());
         {
-            settingsDialog window;
-            const Table reloaded = rowsOf(window);
-            if (reloaded != loaded) {
+            openedWindow editor;
+            if (editor.rows() != loaded) {
                 qWarning() << "first load:" << loaded;
-                qWarning() << "after save:" << reloaded;
+                qWarning() << "after save:" << editor.rows();
                 QFAIL(why("Save and load changed the table").constData());
             }
-            QVERIFY2(clickSave(window), why("second save failed").constData());
+            QVERIFY2(clickSave(editor.window), why("second save failed").constData());
         }
         QVERIFY2(forgetCachedFile(), why("cannot touch the file").constData());
-        {
-            const settingsDialog window;
-            QVERIFY2(rowsOf(window) == loaded, why("the second Save changed the table").constData());
-        }
+        QVERIFY2(openedWindow().rows() == loaded, why("the second Save changed the table").constData());
         alarm(0);
     }
     // A generator that only produced files without entries would test nothing.

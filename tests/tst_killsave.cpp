@@ -1,7 +1,5 @@
 // Saves that die half-way or race another editor: transport.ini always holds one complete list.
 #include "savelists.h"
-#include "settingsdialog.h"
-#include "testsupport.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -15,8 +13,6 @@
 #include <signal.h>
 
 using namespace testSupport;
-
-using Table = QList<QStringList>;
 
 namespace {
 
@@ -42,18 +38,14 @@ void removeAll()
         QFile::remove(folder() + QLatin1Char('/') + name);
 }
 
-// The table a new editor shows for the file as it is now.
-Table loadedTable()
+// Which complete list a new editor shows for the file as it is now: 'A', 'B', or 0 for anything else.
+char listInFile(int *rows = nullptr)
 {
-    const settingsDialog window;
-    return rowsOf(window);
-}
-
-// Which complete list the file holds: 'A', 'B', or 0 for anything else.
-char listInFile(const Table &table)
-{
-    static const Table a = savedList('A');
-    static const Table b = savedList('B');
+    static const Rows a = savedList('A');
+    static const Rows b = savedList('B');
+    const Rows table = openedWindow().rows();
+    if (rows)
+        *rows = int(table.size());
     return table == a ? 'A' : table == b ? 'B' : 0;
 }
 
@@ -114,7 +106,7 @@ void tst_killsave::init()
     removeAll();
     QCOMPARE(saveOnce('A'), 0);
     QVERIFY(forgetCachedFile());
-    QCOMPARE(listInFile(loadedTable()), 'A');
+    QCOMPARE(listInFile(), 'A');
 }
 
 void tst_killsave::cleanup()
@@ -160,10 +152,10 @@ void tst_killsave::killDuringSave()
             QVERIFY2(settings.status() == QSettings::NoError,
                      qPrintable(QStringLiteral("kill %1 (seed %2): the file does not parse").arg(kill).arg(seed)));
         }
-        const Table table = loadedTable();
-        QVERIFY2(listInFile(table) != 0,
+        int rows = 0;
+        QVERIFY2(listInFile(&rows) != 0,
                  qPrintable(QStringLiteral("kill %1 (seed %2): the file holds %3 rows of neither list")
-                                .arg(kill).arg(seed).arg(table.size())));
+                                .arg(kill).arg(seed).arg(rows)));
     }
     qInfo("kills that left a lock file: %d, a temporary file: %d, leftovers now: %s", killedWithLock,
           killedWithTemporary, qPrintable(leftovers().join(QLatin1Char(' '))));
@@ -171,10 +163,10 @@ void tst_killsave::killDuringSave()
     // Whatever the killed processes left behind, the next editor saves, and saves again.
     QCOMPARE(saveOnce('B'), 0);
     QVERIFY(forgetCachedFile());
-    QCOMPARE(listInFile(loadedTable()), 'B');
+    QCOMPARE(listInFile(), 'B');
     QCOMPARE(saveOnce('A'), 0);
     QVERIFY(forgetCachedFile());
-    QCOMPARE(listInFile(loadedTable()), 'A');
+    QCOMPARE(listInFile(), 'A');
     QVERIFY(!leftovers().contains(QStringLiteral("transport.ini.lock")));
 }
 
@@ -199,9 +191,9 @@ void tst_killsave::concurrentEditors()
         QVERIFY2(!deadline.hasExpired(), qPrintable(QStringLiteral("saves: A %1, B %2").arg(savesA).arg(savesB)));
         QVERIFY2(saverA.state() == QProcess::Running && saverB.state() == QProcess::Running,
                  "an editor stopped: a save failed");
-        const Table table = loadedTable();
-        const char list = listInFile(table);
-        QVERIFY2(list != 0, qPrintable(QStringLiteral("the file holds %1 rows of neither list").arg(table.size())));
+        int rows = 0;
+        const char list = listInFile(&rows);
+        QVERIFY2(list != 0, qPrintable(QStringLiteral("the file holds %1 rows of neither list").arg(rows)));
         (list == 'A' ? seenA : seenB) += 1;
         saverA.waitForReadyRead(0);
         saverB.waitForReadyRead(0);
@@ -215,7 +207,7 @@ void tst_killsave::concurrentEditors()
     QVERIFY(saverA.waitForFinished(ProcessTimeout));
     QVERIFY(saverB.waitForFinished(ProcessTimeout));
     QVERIFY(forgetCachedFile());
-    QVERIFY(listInFile(loadedTable()) != 0);
+    QVERIFY(listInFile() != 0);
 }
 
 QTEST_MAIN(tst_killsave)
