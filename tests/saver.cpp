@@ -1,7 +1,6 @@
 // An editor that saves a given list through its Save button, for tst_killsave:
-//   transport_settings_saver once A|B     saves the list once and exits
-//   transport_settings_saver repeat A|B   saves the list again and again
-//   transport_settings_saver loop         saves A, B, A, B, ... again and again
+//   transport_settings_saver A|B [N]   saves the list N times (once by default) and exits
+//   transport_settings_saver loop      saves A, B, A, B, ... until it is killed
 // After each save it prints "saved <list> <milliseconds>". A failed save exits with 3.
 #include "savelists.h"
 #include "testsupport.h"
@@ -18,15 +17,18 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     const QByteArray mode = argc > 1 ? argv[1] : "";
-    char list = argc > 2 ? argv[2][0] : 'A';
-    if ((mode != "once" && mode != "repeat" && mode != "loop") || (list != 'A' && list != 'B'))
+    const bool loop = mode == "loop";
+    bool ok = true;
+    const int times = argc > 2 ? QByteArray(argv[2]).toInt(&ok) : 1;
+    if ((!loop && mode != "A" && mode != "B") || !ok || times < 1)
         return 2;
 
     openedWindow editor;
     if (!editor.table)
         return 2;
+    char list = loop ? 'A' : mode[0];
     const Rows lists[] = { savedList('A'), savedList('B') };
-    for (;;) {
+    for (int save = 0; loop || save < times; ++save) {
         editor.table->clear();
         QList<QTreeWidgetItem *> rows;
         for (const QStringList &cells : lists[list == 'A' ? 0 : 1])
@@ -41,10 +43,9 @@ int main(int argc, char *argv[])
         }
         std::printf("saved %c %lld\n", list, timer.elapsed());
         std::fflush(stdout);
-        if (mode == "once")
-            return 0;
-        if (mode == "loop")
+        if (loop)
             list = list == 'A' ? 'B' : 'A';
         QCoreApplication::processEvents();
     }
+    return 0;
 }
