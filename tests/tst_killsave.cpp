@@ -182,6 +182,8 @@ void tst_killsave::concurrentEditors()
     int seen[2] = { 0, 0 };
     for (int i = 0; i < 2; ++i)
         startSaver(savers[i], { QString(QLatin1Char("AB"[i])), QString::number(ConcurrentSaves) });
+    for (QProcess &saver : savers)
+        QVERIFY(saver.waitForStarted(ProcessTimeout));
 
     // Read the file while either editor is still saving.
     const QDeadlineTimer deadline(4 * ProcessTimeout);
