@@ -10,6 +10,21 @@ source "$TOP/tests/process/lib.sh"
 
 command -v import >/dev/null || fail "ImageMagick's import is not installed (apt-get install imagemagick)"
 
+# shoot WINDOW FILE: takes the picture once the window has painted: two pictures in a row that
+# are the same and not of one colour.
+shoot()
+{
+    local deadline=$((SECONDS + WAIT))
+    import -frame -window "$1" "$WORK/before.png"
+    until import -frame -window "$1" "$WORK/after.png" && cmp -s "$WORK/before.png" "$WORK/after.png" \
+        && [ "$(identify -format %k "$WORK/after.png")" -gt 1 ]; do
+        [ $SECONDS -lt $deadline ] || fail "window $1 did not finish painting within ${WAIT}s"
+        mv "$WORK/after.png" "$WORK/before.png"
+        sleep 0.2
+    done
+    mv "$WORK/after.png" "$2"
+}
+
 start_xvfb
 start_wm
 dir=$(new_app_dir screenshots)
@@ -32,15 +47,14 @@ INI
 
 start_app "$dir"
 window=$(wait_window "$MAIN_TITLE")
-wait_focus "$window"
-sleep 1                                   # let the window paint before the picture is taken
-import -frame -window "$window" "$TOP/docs/main-window.png"
+wait_managed "$window"
+shoot "$window" "$TOP/docs/main-window.png"
 
 # Home makes the first row current; two Tabs reach "Редактировать".
 keys Home Tab Tab space
 dialog=$(wait_window "$EDIT_TITLE")
-sleep 1
-import -frame -window "$dialog" "$TOP/docs/edit-dialog.png"
+wait_managed "$dialog"
+shoot "$dialog" "$TOP/docs/edit-dialog.png"
 
 keys Escape
 wait_window_gone "$EDIT_TITLE"

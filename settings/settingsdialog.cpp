@@ -7,6 +7,19 @@
 #include <QEvent>
 #include <QTreeWidgetItem>
 
+namespace {
+
+// The dialog's fields into the row's cells, for New and Edit alike; a port as its box shows it.
+void copyFields(const editDialog &dialog, QTreeWidgetItem *item)
+{
+    item->setText(0, dialog.listenHostEdit->text());
+    item->setText(1, dialog.listenPortBox->text());
+    item->setText(2, dialog.destHostEdit->text());
+    item->setText(3, dialog.destPortBox->text());
+}
+
+} // namespace
+
 settingsDialog::settingsDialog(QWidget *parent)
     : QDialog(parent)
 {
@@ -41,11 +54,7 @@ void settingsDialog::on_editButton_clicked()
     dialog.destPortBox->setValue(item->text(3).toInt(nullptr, 10));
     if (dialog.exec() == QDialog::Rejected)
         return;
-
-    item->setText(0, dialog.listenHostEdit->text());
-    item->setText(1, dialog.listenPortBox->text());
-    item->setText(2, dialog.destHostEdit->text());
-    item->setText(3, dialog.destPortBox->text());
+    copyFields(dialog, item);
 }
 
 void settingsDialog::on_newButton_clicked()
@@ -53,12 +62,7 @@ void settingsDialog::on_newButton_clicked()
     editDialog dialog(this);
     if (dialog.exec() == QDialog::Rejected)
         return;
-
-    auto *item = new QTreeWidgetItem(treeWidget);
-    item->setText(0, dialog.listenHostEdit->text());
-    item->setText(1, dialog.listenPortBox->text());
-    item->setText(2, dialog.destHostEdit->text());
-    item->setText(3, dialog.destPortBox->text());
+    copyFields(dialog, new QTreeWidgetItem(treeWidget));
 }
 
 void settingsDialog::on_quitButton_clicked()

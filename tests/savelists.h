@@ -2,17 +2,15 @@
 #ifndef SAVELISTS_H
 #define SAVELISTS_H
 
-#include <QList>
-#include <QString>
-#include <QStringList>
+#include "testsupport.h"
 
 // List 'A' is longer than list 'B', so a file saved from B still holds A's entries above B's
 // count: the editor must show exactly B's rows all the same.
-inline QList<QStringList> savedList(char list)
+inline testSupport::Rows savedList(char list)
 {
     const int rows = list == 'A' ? 3000 : 2200;
     const QString tag = QString(QLatin1Char(list)).toLower();
-    QList<QStringList> table;
+    testSupport::Rows table;
     table.reserve(rows);
     for (int row = 1; row <= rows; ++row) {
         const QString number = QString::number(row);

@@ -1,25 +1,34 @@
-// Helpers the tests share: transport.ini and its bytes, a table's rows, windows shown and answered.
+// Helpers the tests share: transport.ini and its bytes, a window and its table, windows answered.
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+#include "settingsdialog.h"
+
+#include <QAbstractButton>
+#include <QApplication>
 #include <QByteArray>
-#include <QCoreApplication>
 #include <QDateTime>
+#include <QDialog>
+#include <QEvent>
 #include <QFile>
 #include <QList>
 #include <QLocale>
+#include <QMessageBox>
 #include <QObject>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
 
 #include <functional>
 
 namespace testSupport {
+
+// The rows of a table, top to bottom, each as its four cells.
+using Rows = QList<QStringList>;
 
 // Where the program looks for its settings: next to the executable.
 inline QString settingsPath()
@@ -54,10 +63,9 @@ inline bool forgetCachedFile()
     return file.setFileTime(time.addSecs(++stamp), QFileDevice::FileModificationTime);
 }
 
-// The four cells of each row of the table, top to bottom.
-inline QList<QStringList> rowsOf(const QTreeWidget *tree)
+inline Rows rowsOf(const QTreeWidget *tree)
 {
-    QList<QStringList> rows;
+    Rows rows;
     for (int row = 0; row < tree->topLevelItemCount(); ++row) {
         const QTreeWidgetItem *item = tree->topLevelItem(row);
         rows.append({ item->text(0), item->text(1), item->text(2), item->text(3) });
@@ -65,12 +73,24 @@ inline QList<QStringList> rowsOf(const QTreeWidget *tree)
     return rows;
 }
 
-// The rows of a window's table; none when it has no table named treeWidget.
-inline QList<QStringList> rowsOf(const QWidget &window)
+// A settings window opened on `file`, written first where the program looks for it and read
+// afresh; without a file, on whatever lies there. `table` is null when the file could not be
+// written or the form has no table named treeWidget.
+struct openedWindow
 {
-    const auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    return tree ? rowsOf(tree) : QList<QStringList>();
-}
+    openedWindow() = default;
+    explicit openedWindow(const QByteArray &file)
+        : written(writeFile(settingsPath(), file) && forgetCachedFile())
+    {
+    }
+
+    Rows rows() const { return table ? rowsOf(table) : Rows(); }
+
+    const bool written = true;
+    settingsDialog window;
+    QTreeWidget *const table
+        = written ? window.findChild<QTreeWidget *>(QStringLiteral("treeWidget")) : nullptr;
+};
 
 // Clicks the button of that object name; false when there is none.
 inline bool clickButton(QWidget &window, const char *name)
@@ -97,19 +117,98 @@ inline bool showActive(QWidget &window)
     return QTest::qWaitForWindowActive(&window);
 }
 
-// Queues `answer`, then runs `act`; a modal exec() in `act` runs the answer from its own event
-// loop. Returns whether the answer ran. The answer must end any dialog it finds, so that no test
-// can hang in exec().
-inline bool runAnswered(const std::function<void()> &act, const std::function<void()> &answer)
+// While it lives, hands every window of type T that is shown to `reply`, queued, so that the
+// reply runs in the window's own event loop (a modal exec()). A dialog of another type is
+// counted and ended there without a reply.
+template <typename T>
+class showCatcher : public QObject
 {
-    bool done = false;
-    QObject guard; // cancels the answer should it not have run by the time this returns
-    QTimer::singleShot(0, &guard, [&] {
-        answer();
-        done = true;
-    });
+public:
+    explicit showCatcher(const std::function<void(T *)> &reply) : reply(reply)
+    {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+    // Ends a window: a dialog is rejected, as Escape would.
+    static void end(QWidget *window)
+    {
+        if (auto *dialog = qobject_cast<QDialog *>(window))
+            dialog->reject();
+        else
+            window->close();
+    }
+
+    int shown = 0;
+    int others = 0; // dialogs of another type
+    int leftOpen = 0; // still shown when their reply returned
+    QList<QPointer<QWidget>> waiting; // shown, not yet reached by an event loop
+
+protected:
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        if (event->type() != QEvent::Show || !object->isWidgetType())
+            return false;
+        QPointer<QWidget> window = static_cast<QWidget *>(object);
+        T *typed = qobject_cast<T *>(window);
+        if (!window->isWindow() || (!typed && !qobject_cast<QDialog *>(window)))
+            return false;
+        ++(typed ? shown : others);
+        waiting.append(window);
+        QMetaObject::invokeMethod(this, [this, window, typed] {
+            waiting.removeAll(window);
+            if (window && typed)
+                reply(typed);
+            if (window && window->isVisible()) {
+                leftOpen += typed ? 1 : 0;
+                end(window);
+            }
+        }, Qt::QueuedConnection);
+        return false;
+    }
+
+private:
+    std::function<void(T *)> reply;
+};
+
+// Runs `act` and answers each window of type T that it shows with `reply`. Whatever the reply
+// does, every such window, and any other dialog, is ended before this returns, so that no test
+// can hang in exec(). True when `act` showed exactly `expected` of them and no other dialog,
+// each answered inside its modal event loop while `act` still ran and ended by its reply;
+// otherwise false, with a warning that says why.
+template <typename T>
+bool answer(const std::function<void()> &act, const std::function<void(T *)> &reply, int expected = 1)
+{
+    showCatcher<T> catcher(reply);
     act();
-    return QTest::qWaitFor([&] { return done; });
+    const int notModal = int(catcher.waiting.size());
+    for (QWidget *window : catcher.waiting) {
+        if (window)
+            catcher.end(window);
+    }
+    if (catcher.shown == expected && catcher.others == 0 && catcher.leftOpen == 0 && notModal == 0)
+        return true;
+    qWarning("%s: %d shown, %d expected; %d other dialogs; %d left open by the reply; %d not modal",
+             T::staticMetaObject.className(), catcher.shown, expected, catcher.others,
+             catcher.leftOpen, notModal);
+    return false;
+}
+
+// Clicks Save in `window` and answers with OK each message box that it shows (the editor shows
+// one when a save fails). True when there is a Save button and it showed `boxes` boxes; `said`
+// gets the last one's icon, title, text and the window it belongs to.
+inline bool clickSave(QWidget &window, int boxes = 0, QStringList *said = nullptr)
+{
+    bool clicked = false;
+    const auto reply = [&](QMessageBox *box) {
+        if (said) {
+            *said = QStringList { QString::number(box->icon()), box->windowTitle(), box->text(),
+                QString::number(quintptr(box->parentWidget()), 16) };
+        }
+        if (QAbstractButton *ok = box->button(QMessageBox::Ok))
+            ok->click();
+    };
+    return answer<QMessageBox>([&] { clicked = clickButton(window, "closeButton"); }, reply, boxes)
+        && clicked;
 }
 
 // Call in init(): a slot whose object was renamed then fails the test instead of only warning.

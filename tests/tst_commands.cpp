@@ -16,8 +16,6 @@
 
 using namespace testSupport;
 
-using Rows = QList<QStringList>;
-
 namespace {
 
 const QByteArray fixture = "[General]\n"
@@ -62,17 +60,11 @@ int currentRow(const QTreeWidget *tree)
     return tree->indexOfTopLevelItem(tree->currentItem());
 }
 
-// What the queued answer found when it ran.
+// What the edit dialog showed when it opened.
 struct Seen
 {
-    bool opened = false; // an edit dialog was open
-    bool duringClick = false; // ... while the click was still running, that is, modal in exec()
-    bool modal = false; // it was the visible application-modal widget
-    bool childOfWindow = false;
-    int dialogs = 0;
-    QStringList fields; // the four fields as the dialog showed them
+    QStringList fields;
     int ports[2] = { -1, -1 };
-    bool leftOpen = false; // the answer did not end it, the test had to
 };
 
 void typeInto(editDialog *dialog, const QStringList &values)
@@ -119,6 +111,34 @@ std::function<void(editDialog *)> typeAndEnd(const QStringList &values, End how)
     };
 }
 
+// Clicks the named button of `window`; the edit dialogs it opens (`dialogs` of them) are recorded
+// in `seen` and handed to `reply`. True when each opened modal, over the window and as the only
+// one, and was ended by its reply.
+bool command(QWidget &window, const char *button, const std::function<void(editDialog *)> &reply,
+    Seen &seen, int dialogs = 1)
+{
+    auto *pushButton = window.findChild<QPushButton *>(QLatin1String(button));
+    if (!pushButton)
+        return false;
+    seen = Seen();
+    bool opensRight = true;
+    const auto record = [&](editDialog *dialog) {
+        opensRight = opensRight && QApplication::activeModalWidget() == dialog
+            && dialog->parentWidget() == &window && window.findChildren<editDialog *>().size() == 1;
+        seen.fields = QStringList { dialog->listenHostEdit->text(), dialog->listenPortBox->text(),
+            dialog->destHostEdit->text(), dialog->destPortBox->text() };
+        seen.ports[0] = dialog->listenPortBox->value();
+        seen.ports[1] = dialog->destPortBox->value();
+        reply(dialog);
+    };
+    const auto click = [&] { QTest::mouseClick(pushButton, Qt::LeftButton); };
+    if (!answer<editDialog>(click, record, dialogs))
+        return false;
+    if (!opensRight)
+        qWarning("the edit dialog was not the window's only modal child");
+    return opensRight && window.findChildren<editDialog *>().isEmpty();
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(End)
@@ -151,9 +171,7 @@ private slots:
     void asciiPortsUnderLocale();
 
 private:
-    void command(settingsDialog &window, const char *button,
-        const std::function<void(editDialog *)> &answer, Seen &seen);
-    void open(settingsDialog &window);
+    bool open(openedWindow &editor);
 
     QLocale startLocale;
     QTreeWidget *tree = nullptr;
@@ -178,70 +196,11 @@ void tst_commands::cleanup()
 }
 
 // Shows the window with the fixture loaded and finds its table.
-void tst_commands::open(settingsDialog &window)
+bool tst_commands::open(openedWindow &editor)
 {
-    QVERIFY(showExposed(window));
-    tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    QVERIFY(tree);
-    QCOMPARE(rowsOf(tree), fixtureRows);
+    tree = editor.table;
+    return tree && showExposed(editor.window) && rowsOf(tree) == fixtureRows;
 }
-
-// Clicks the named button. A dialog it opens is recorded in `seen` and handed to `answer`, and is
-// ended by the test if the answer did not end it, so that no test can hang in exec().
-void tst_commands::command(settingsDialog &window, const char *button,
-    const std::function<void(editDialog *)> &answer, Seen &seen)
-{
-    QPushButton *pushButton = window.findChild<QPushButton *>(QLatin1String(button));
-    QVERIFY2(pushButton, button);
-
-    seen = Seen();
-    bool clicking = false;
-    const auto click = [&] {
-        clicking = true;
-        QTest::mouseClick(pushButton, Qt::LeftButton);
-        clicking = false;
-    };
-    QVERIFY(runAnswered(click, [&] {
-        // Look beyond the window too, so that a dialog with another parent is ended as well.
-        QList<editDialog *> dialogs = window.findChildren<editDialog *>();
-        const QWidgetList windows = QApplication::topLevelWidgets();
-        for (QWidget *widget : windows) {
-            auto *dialog = qobject_cast<editDialog *>(widget);
-            if (dialog && !dialogs.contains(dialog))
-                dialogs << dialog;
-        }
-        seen.dialogs = dialogs.size();
-        if (!dialogs.isEmpty()) {
-            editDialog *dialog = dialogs.first();
-            seen.opened = true;
-            seen.duringClick = clicking;
-            seen.modal = dialog->isVisible() && QApplication::activeModalWidget() == dialog;
-            seen.childOfWindow = dialog->parentWidget() == &window;
-            seen.fields
-                = QStringList { dialog->listenHostEdit->text(), dialog->listenPortBox->text(),
-                      dialog->destHostEdit->text(), dialog->destPortBox->text() };
-            seen.ports[0] = dialog->listenPortBox->value();
-            seen.ports[1] = dialog->destPortBox->value();
-            answer(dialog);
-            if (dialog->isVisible()) {
-                seen.leftOpen = true;
-                dialog->reject();
-            }
-        }
-    }));
-    QVERIFY(!seen.leftOpen);
-    QVERIFY(window.findChildren<editDialog *>().isEmpty());
-}
-
-// Checks that the dialog opened the way every New and Edit must open it.
-#define VERIFY_OPENED_MODAL(seen)                                                                  \
-    do {                                                                                           \
-        QVERIFY((seen).opened);                                                                    \
-        QVERIFY((seen).duringClick);                                                               \
-        QVERIFY((seen).modal);                                                                     \
-        QVERIFY((seen).childOfWindow);                                                             \
-        QCOMPARE((seen).dialogs, 1);                                                               \
-    } while (false)
 
 void tst_commands::newAccepted_data()
 {
@@ -260,15 +219,12 @@ void tst_commands::newAccepted()
     QFETCH(QStringList, typed);
     QFETCH(QStringList, row);
 
-    settingsDialog window;
-    open(window);
+    openedWindow editor;
+    QVERIFY(open(editor));
     tree->setCurrentItem(tree->topLevelItem(1));
 
     Seen seen;
-    command(window, "newButton", typeAndEnd(typed, End::Ok), seen);
-    if (QTest::currentTestFailed())
-        return;
-    VERIFY_OPENED_MODAL(seen);
+    QVERIFY(command(editor.window, "newButton", typeAndEnd(typed, End::Ok), seen));
     QCOMPARE(seen.fields, freshFields);
 
     // Appended as the last row, whatever row is current; the current row stays.
@@ -297,17 +253,14 @@ void tst_commands::rejected()
     QFETCH(int, current);
     QFETCH(End, how);
 
-    settingsDialog window;
-    open(window);
+    openedWindow editor;
+    QVERIFY(open(editor));
     tree->setCurrentItem(tree->topLevelItem(current));
 
     // Whatever was typed, a dialog that is not accepted changes nothing.
     Seen seen;
-    command(window, qPrintable(button),
-        typeAndEnd({ "typed.example", "7", "typed.dest", "9" }, how), seen);
-    if (QTest::currentTestFailed())
-        return;
-    VERIFY_OPENED_MODAL(seen);
+    QVERIFY(command(editor.window, qPrintable(button),
+        typeAndEnd({ "typed.example", "7", "typed.dest", "9" }, how), seen));
     QCOMPARE(rowsOf(tree), fixtureRows);
     QCOMPARE(currentRow(tree), current);
     QCOMPARE(readFile(settingsPath()), fixture);
@@ -315,15 +268,12 @@ void tst_commands::rejected()
 
 void tst_commands::newTwice()
 {
-    settingsDialog window;
-    open(window);
+    openedWindow editor;
+    QVERIFY(open(editor));
 
     for (int i = 0; i < 2; ++i) {
         Seen seen;
-        command(window, "newButton", typeAndEnd(example, End::Ok), seen);
-        if (QTest::currentTestFailed())
-            return;
-        VERIFY_OPENED_MODAL(seen);
+        QVERIFY(command(editor.window, "newButton", typeAndEnd(example, End::Ok), seen));
         // Each click gets a fresh dialog, not the values of the one before.
         QCOMPARE(seen.fields, freshFields);
     }
@@ -357,8 +307,8 @@ void tst_commands::editAccepted()
     QFETCH(QStringList, before);
     QFETCH(QStringList, typed);
 
-    settingsDialog window;
-    open(window);
+    openedWindow editor;
+    QVERIFY(open(editor));
     Rows expected = fixtureRows;
     if (!before.isEmpty()) {
         for (int column = 0; column < 4; ++column)
@@ -376,10 +326,7 @@ void tst_commands::editAccepted()
     QCOMPARE(currentRow(tree), current);
 
     Seen seen;
-    command(window, "editButton", typeAndEnd(typed, End::Ok), seen);
-    if (QTest::currentTestFailed())
-        return;
-    VERIFY_OPENED_MODAL(seen);
+    QVERIFY(command(editor.window, "editButton", typeAndEnd(typed, End::Ok), seen));
     QCOMPARE(seen.fields, expected.at(current));
 
     if (!typed.isEmpty())
@@ -412,16 +359,13 @@ void tst_commands::editNormalisesPorts()
     QFETCH(QString, cell);
     QFETCH(int, shown);
 
-    settingsDialog window;
-    open(window);
+    openedWindow editor;
+    QVERIFY(open(editor));
     tree->topLevelItem(1)->setText(column, cell);
     tree->setCurrentItem(tree->topLevelItem(1));
 
     Seen seen;
-    command(window, "editButton", typeAndEnd({}, End::Ok), seen);
-    if (QTest::currentTestFailed())
-        return;
-    VERIFY_OPENED_MODAL(seen);
+    QVERIFY(command(editor.window, "editButton", typeAndEnd({}, End::Ok), seen));
     const int box = column == 1 ? 0 : 1;
     QCOMPARE(seen.ports[box], shown);
     QCOMPARE(seen.fields.at(column), QString::number(shown));
@@ -448,8 +392,8 @@ void tst_commands::removeCurrent()
     QFETCH(int, current);
     QFETCH(bool, selectOther);
 
-    settingsDialog window;
-    open(window);
+    openedWindow editor;
+    QVERIFY(open(editor));
     if (selectOther) {
         tree->setCurrentItem(tree->topLevelItem(2));
         tree->selectionModel()->setCurrentIndex(
@@ -460,10 +404,7 @@ void tst_commands::removeCurrent()
     QCOMPARE(currentRow(tree), current);
 
     Seen seen;
-    command(window, "removeButton", typeAndEnd({}, End::Cancel), seen);
-    if (QTest::currentTestFailed())
-        return;
-    QVERIFY(!seen.opened);
+    QVERIFY(command(editor.window, "removeButton", typeAndEnd({}, End::Cancel), seen, 0));
 
     // Gone at once; the rows below move up.
     Rows expected = fixtureRows;
@@ -488,8 +429,8 @@ void tst_commands::nothingToActOn()
     QFETCH(QString, button);
     QFETCH(bool, emptyTable);
 
-    settingsDialog window;
-    open(window);
+    openedWindow editor;
+    QVERIFY(open(editor));
     if (emptyTable)
         tree->clear();
     tree->setCurrentItem(nullptr);
@@ -497,18 +438,15 @@ void tst_commands::nothingToActOn()
     const Rows before = rowsOf(tree);
 
     Seen seen;
-    command(window, qPrintable(button), typeAndEnd(example, End::Ok), seen);
-    if (QTest::currentTestFailed())
-        return;
-    QVERIFY(!seen.opened);
+    QVERIFY(command(editor.window, qPrintable(button), typeAndEnd(example, End::Ok), seen, 0));
     QCOMPARE(rowsOf(tree), before);
     QCOMPARE(readFile(settingsPath()), fixture);
 }
 
 void tst_commands::doubleClickOpensNothing()
 {
-    settingsDialog window;
-    open(window);
+    openedWindow editor;
+    QVERIFY(open(editor));
     QTreeWidgetItem *item = tree->topLevelItem(1);
 
     // A double-click as a mouse delivers it: press, release, double-click, release.
@@ -518,39 +456,30 @@ void tst_commands::doubleClickOpensNothing()
         QTest::mouseDClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
         QTest::mouseRelease(tree->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
     };
-    bool opened = false;
-    QVERIFY(runAnswered(doubleClick, [&] {
-        if (auto *dialog = window.findChild<editDialog *>()) {
-            opened = true;
-            dialog->reject();
-        }
-    }));
-    QVERIFY(!opened);
-    QVERIFY(window.findChildren<editDialog *>().isEmpty());
+    QVERIFY(answer<editDialog>(doubleClick, [](editDialog *) {}, 0));
+    QVERIFY(editor.window.findChildren<editDialog *>().isEmpty());
     QCOMPARE(rowsOf(tree), fixtureRows);
     QCOMPARE(readFile(settingsPath()), fixture);
 }
 
 void tst_commands::saveWritesCommands()
 {
-    settingsDialog window;
-    open(window);
+    openedWindow editor;
+    QVERIFY(open(editor));
 
     Seen seen;
-    command(window, "newButton", typeAndEnd(example, End::Ok), seen);
+    QVERIFY(command(editor.window, "newButton", typeAndEnd(example, End::Ok), seen));
     tree->setCurrentItem(tree->topLevelItem(0));
-    command(window, "editButton", typeAndEnd({ "edited.example", "11", "10.9.9.9", "12" }, End::Ok),
-        seen);
+    QVERIFY(command(editor.window, "editButton",
+        typeAndEnd({ "edited.example", "11", "10.9.9.9", "12" }, End::Ok), seen));
     tree->setCurrentItem(tree->topLevelItem(1));
-    command(window, "removeButton", typeAndEnd({}, End::Cancel), seen);
-    if (QTest::currentTestFailed())
-        return;
+    QVERIFY(command(editor.window, "removeButton", typeAndEnd({}, End::Cancel), seen, 0));
     const Rows expected
         = { { "edited.example", "11", "10.9.9.9", "12" }, fixtureRows.at(2), example };
     QCOMPARE(rowsOf(tree), expected);
     QCOMPARE(readFile(settingsPath()), fixture);
 
-    QVERIFY(clickButton(window, "closeButton"));
+    QVERIFY(clickButton(editor.window, "closeButton"));
 
     const QMap<QByteArray, QByteArray> keys = fileKeys();
     QCOMPARE(keys.value("positions"), QByteArray("3"));
@@ -575,36 +504,30 @@ void tst_commands::asciiPortsUnderLocale()
     // The locale writes other digits, so a port box that followed it would corrupt the cells.
     QVERIFY(QLocale().toString(80) != QLatin1String("80"));
 
-    settingsDialog window;
-    open(window);
+    openedWindow editor;
+    QVERIFY(open(editor));
 
     // New: the listen port reaches 80 by a step, which makes the box write out its text.
     Seen seen;
-    command(
-        window, "newButton",
+    QVERIFY(command(editor.window, "newButton",
         [](editDialog *dialog) {
             typeInto(dialog, { "127.0.0.1", "79", "10.0.0.2", "8080" });
             QTest::keyClick(dialog->listenPortBox, Qt::Key_Up);
             end(dialog, End::Ok);
         },
-        seen);
-    if (QTest::currentTestFailed())
-        return;
-    VERIFY_OPENED_MODAL(seen);
+        seen));
     QCOMPARE(seen.fields, freshFields);
 
     // Edit without a change: the ports set from the cells come back unchanged.
     tree->setCurrentItem(tree->topLevelItem(0));
-    command(window, "editButton", typeAndEnd({}, End::Ok), seen);
-    if (QTest::currentTestFailed())
-        return;
+    QVERIFY(command(editor.window, "editButton", typeAndEnd({}, End::Ok), seen));
     QCOMPARE(seen.fields, fixtureRows.at(0));
 
     const QStringList added = { "127.0.0.1", "80", "10.0.0.2", "8080" };
     QCOMPARE(rowsOf(tree), Rows(fixtureRows) << added);
     QCOMPARE(readFile(settingsPath()), fixture);
 
-    QVERIFY(clickButton(window, "closeButton"));
+    QVERIFY(clickButton(editor.window, "closeButton"));
     const QMap<QByteArray, QByteArray> keys = fileKeys();
     QCOMPARE(keys.value("positions"), QByteArray("4"));
     QCOMPARE(keys.value("listenPort4"), QByteArray("80"));

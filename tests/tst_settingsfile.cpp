@@ -1,9 +1,6 @@
 // Tests of loading and saving the redirection list: the table against transport.ini beside the binary.
-#include "settingsdialog.h"
 #include "testsupport.h"
 
-#include <QAbstractButton>
-#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -15,8 +12,6 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTimer>
-#include <QTreeWidget>
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
@@ -27,7 +22,6 @@
 
 using namespace testSupport;
 
-using Table = QList<QStringList>;
 using Keys = QMap<QString, QString>;
 
 namespace {
@@ -57,7 +51,7 @@ QString entryKey(const char *name, int number)
 }
 
 // The keys a save of this table sets.
-Keys keysOf(const Table &rows)
+Keys keysOf(const Rows &rows)
 {
     Keys keys;
     keys.insert(QStringLiteral("positions"), QString::number(rows.size()));
@@ -89,9 +83,9 @@ QStringList blank()
     return { QString(), QString(), QString(), QString() };
 }
 
-Table blankRows(int count)
+Rows blankRows(int count)
 {
-    Table rows;
+    Rows rows;
     for (int i = 0; i < count; ++i)
         rows.append(blank());
     return rows;
@@ -111,7 +105,7 @@ const QByteArray fixture = "[General]\n"
                            "name=value\n"
                            "listenHost1=elsewhere\n";
 
-Table fixtureRows()
+Rows fixtureRows()
 {
     return {
         { "127.0.0.1", "80", "10.0.0.2", "80" },
@@ -141,7 +135,7 @@ Keys fixtureKeys()
     return keys;
 }
 
-QString describe(const Table &rows)
+QString describe(const Rows &rows)
 {
     QStringList lines;
     for (const QStringList &cells : rows)
@@ -158,59 +152,15 @@ QStringList folderEntries(const QString &folder)
     return names;
 }
 
-// While it lives, closes every message box that shows up (in nested event loops too) and keeps
-// what each one said, so a test can neither hang on a box nor miss a second one.
-class messageBoxWatcher : public QObject
+// The warning that saving to `path` failed, over `window`, as clickSave() describes it.
+QStringList saveWarning(const QWidget *window, const QString &path)
 {
-public:
-    struct box
-    {
-        QMessageBox::Icon icon;
-        QString title;
-        QString text;
-        QWidget *parent;
-    };
-    QList<box> seen;
-
-    // Exactly one box showed up: the warning that saving to `path` failed, over `window`.
-    void checkSaveWarning(const QWidget *window, const QString &path) const
-    {
-        QCOMPARE(seen.size(), 1);
-        QCOMPARE(seen[0].icon, QMessageBox::Warning);
-        QCOMPARE(seen[0].title, QStringLiteral("Ошибка сохранения"));
-        QCOMPARE(seen[0].text,
-                 QStringLiteral("Не удалось сохранить настройки в файл ") + QDir::toNativeSeparators(path));
-        QCOMPARE(seen[0].parent, window);
-    }
-
-    messageBoxWatcher()
-    {
-        connect(&timer, &QTimer::timeout, this, &messageBoxWatcher::closeBoxes);
-        timer.start(5);
-    }
-
-private:
-    void closeBoxes()
-    {
-        const QWidgetList windows = QApplication::topLevelWidgets();
-        for (QWidget *window : windows) {
-            auto *found = qobject_cast<QMessageBox *>(window);
-            if (!found || !found->isVisible())
-                continue;
-            seen.append({ found->icon(), found->windowTitle(), found->text(), found->parentWidget() });
-            if (QAbstractButton *ok = found->button(QMessageBox::Ok))
-                ok->click();
-            else
-                found->reject();
-        }
-    }
-
-    QTimer timer;
-};
+    return { QString::number(QMessageBox::Warning), QStringLiteral("Ошибка сохранения"),
+             QStringLiteral("Не удалось сохранить настройки в файл ") + QDir::toNativeSeparators(path),
+             QString::number(quintptr(window), 16) };
+}
 
 } // namespace
-
-Q_DECLARE_METATYPE(Table)
 
 class tst_settingsFile : public QObject
 {
@@ -239,7 +189,7 @@ private slots:
 
 private:
     bool isChild() const { return !qEnvironmentVariableIsEmpty(childVariable); }
-    QString roundTripDifference(const Table &rows);
+    QString roundTripDifference(const Rows &rows);
 
     QStringList folderBefore;
 };
@@ -275,45 +225,45 @@ void tst_settingsFile::cleanup()
 void tst_settingsFile::load_data()
 {
     QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<Table>("rows");
+    QTest::addColumn<Rows>("rows");
 
     const QByteArray e1 = entryLines(1, entry(1));
     const QByteArray e2 = entryLines(2, entry(2));
 
-    QTest::newRow("two entries") << "[General]\npositions=2\n" + e1 + e2 << Table{ entry(1), entry(2) };
+    QTest::newRow("two entries") << "[General]\npositions=2\n" + e1 + e2 << Rows{ entry(1), entry(2) };
     QTest::newRow("count above the entries")
-        << "[General]\npositions=3\n" + e1 + e2 << Table{ entry(1), entry(2), blank() };
-    QTest::newRow("count zero") << "[General]\npositions=0\n" + e1 + e2 << Table{};
-    QTest::newRow("count negative") << "[General]\npositions=-2\n" + e1 + e2 << Table{};
-    QTest::newRow("count not a number") << "[General]\npositions=abc\n" + e1 + e2 << Table{};
+        << "[General]\npositions=3\n" + e1 + e2 << Rows{ entry(1), entry(2), blank() };
+    QTest::newRow("count zero") << "[General]\npositions=0\n" + e1 + e2 << Rows{};
+    QTest::newRow("count negative") << "[General]\npositions=-2\n" + e1 + e2 << Rows{};
+    QTest::newRow("count not a number") << "[General]\npositions=abc\n" + e1 + e2 << Rows{};
     QTest::newRow("count negative beyond int")
-        << "[General]\npositions=-4294967295\n" + e1 + e2 << Table{};
-    QTest::newRow("count missing") << "[General]\n" + e1 + e2 << Table{};
-    QTest::newRow("empty file") << QByteArray() << Table{};
-    QTest::newRow("entries above the count") << "[General]\npositions=1\n" + e1 + e2 << Table{ entry(1) };
+        << "[General]\npositions=-4294967295\n" + e1 + e2 << Rows{};
+    QTest::newRow("count missing") << "[General]\n" + e1 + e2 << Rows{};
+    QTest::newRow("empty file") << QByteArray() << Rows{};
+    QTest::newRow("entries above the count") << "[General]\npositions=1\n" + e1 + e2 << Rows{ entry(1) };
     QTest::newRow("keys of another section")
-        << "[General]\npositions=1\n[Other]\n" + e1 << Table{ blank() };
+        << "[General]\npositions=1\n[Other]\n" + e1 << Rows{ blank() };
     QTest::newRow("missing keys")
         << QByteArray("[General]\npositions=1\nlistenHost1=a.example\ndestPort1=25\n")
-        << Table{ { "a.example", "", "", "25" } };
+        << Rows{ { "a.example", "", "", "25" } };
     QTest::newRow("ports that are not numbers")
         << QByteArray("[General]\npositions=1\nlistenHost1=h\nlistenPort1=eighty\ndestHost1=d\n"
                       "destPort1=0x50\n")
-        << Table{ { "h", "eighty", "d", "0x50" } };
+        << Rows{ { "h", "eighty", "d", "0x50" } };
     QTest::newRow("values with unquoted commas")
         << QByteArray("[General]\npositions=1\nlistenHost1=10.0.0.1,10.0.0.2\nlistenPort1=80,\n"
                       "destHost1=d\ndestPort1=8\n")
-        << Table{ { "10.0.0.1,10.0.0.2", "80,", "d", "8" } };
+        << Rows{ { "10.0.0.1,10.0.0.2", "80,", "d", "8" } };
 
     QByteArray ten = "[General]\npositions=10\n";
-    Table tenRows;
+    Rows tenRows;
     for (int n = 1; n <= 10; ++n) {
         ten += entryLines(n, entry(n));
         tenRows.append(entry(n));
     }
     QTest::newRow("two-digit numbers") << ten << tenRows;
 
-    Table hundredRows = blankRows(100);
+    Rows hundredRows = blankRows(100);
     hundredRows[0] = entry(1);
     hundredRows[9] = entry(10);
     hundredRows[99] = entry(100);
@@ -324,26 +274,26 @@ void tst_settingsFile::load_data()
     // A count far beyond the entries present keeps every entry present, in order, with at most
     // 1000 blank rows in all; a gap that does not fit is closed up.
     QTest::newRow("huge count")
-        << "[General]\npositions=2147483647\n" + e1 + e2 << Table{ entry(1), entry(2) };
+        << "[General]\npositions=2147483647\n" + e1 + e2 << Rows{ entry(1), entry(2) };
     QTest::newRow("huge count, a far entry after a short gap")
         << "[General]\npositions=2147483647\n" + e1 + entryLines(3, entry(3))
             + entryLines(5000000, entry(5000000))
-        << Table{ entry(1), blank(), entry(3), entry(5000000) };
+        << Rows{ entry(1), blank(), entry(3), entry(5000000) };
     QTest::newRow("count beyond int")
         << "[General]\npositions=4294967298\n" + e1 + e2 + entryLines(3, entry(3))
-        << Table{ entry(1), entry(2), entry(3) };
+        << Rows{ entry(1), entry(2), entry(3) };
     QTest::newRow("count just beyond int")
-        << "[General]\npositions=2147483648\n" + e1 << Table{ entry(1) };
+        << "[General]\npositions=2147483648\n" + e1 << Rows{ entry(1) };
     QTest::newRow("huge count, one far key")
         << QByteArray("[General]\npositions=2147483647\ndestPort2000000000=9\n")
-        << Table{ { "", "", "", "9" } };
-    Table bound = blankRows(1002);
+        << Rows{ { "", "", "", "9" } };
+    Rows bound = blankRows(1002);
     bound[0] = entry(1);
     bound[1] = entry(2);
     QTest::newRow("blank rows up to the bound") << "[General]\npositions=1002\n" + e1 + e2 << bound;
     QTest::newRow("a gap one over the bound")
-        << "[General]\npositions=1003\n" + e1 + e2 << Table{ entry(1), entry(2) };
-    Table shared = blankRows(602);
+        << "[General]\npositions=1003\n" + e1 + e2 << Rows{ entry(1), entry(2) };
+    Rows shared = blankRows(602);
     shared[0] = entry(1);
     shared[600] = entry(601);
     shared[601] = entry(1202);
@@ -355,15 +305,12 @@ void tst_settingsFile::load_data()
 void tst_settingsFile::load()
 {
     QFETCH(QByteArray, file);
-    QFETCH(Table, rows);
+    QFETCH(Rows, rows);
     const QString path = settingsPath();
-    QVERIFY(writeFile(path, file));
-    QVERIFY(forgetCachedFile());
 
-    settingsDialog window;
-    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    QVERIFY(tree);
-    const Table shown = rowsOf(tree);
+    openedWindow editor(file);
+    QVERIFY(editor.table);
+    const Rows shown = editor.rows();
     QCOMPARE(shown.size(), rows.size());
     QCOMPARE(shown, rows);
     QCOMPARE(readFile(path), file);
@@ -371,7 +318,7 @@ void tst_settingsFile::load()
 
     // Saving into a fresh file writes exactly what was shown, blank cells as empty values.
     QVERIFY(QFile::remove(path));
-    QVERIFY(clickButton(window, "closeButton"));
+    QVERIFY(clickButton(editor.window, "closeButton"));
     const Keys expected = keysOf(rows);
     QCOMPARE(diskKeys(), expected);
     const QList<QByteArray> lines = readFile(path).split('\n');
@@ -381,7 +328,7 @@ void tst_settingsFile::load()
             QVERIFY2(lines.contains((key.key() + QLatin1Char('=') + key.value()).toLatin1()),
                      qPrintable(key.key()));
     }
-    QCOMPARE(rowsOf(tree), rows);
+    QCOMPARE(editor.rows(), rows);
 }
 
 void tst_settingsFile::noFile()
@@ -389,10 +336,9 @@ void tst_settingsFile::noFile()
     const QString path = settingsPath();
     QVERIFY(QFile::remove(path));
     {
-        settingsDialog window;
-        auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-        QVERIFY(tree);
-        QCOMPARE(tree->topLevelItemCount(), 0);
+        openedWindow editor;
+        QVERIFY(editor.table);
+        QCOMPARE(editor.table->topLevelItemCount(), 0);
     }
     QVERIFY(!QFile::exists(path));
 
@@ -403,17 +349,16 @@ void tst_settingsFile::noFile()
 
 void tst_settingsFile::saveAfterDelete()
 {
-    settingsDialog window;
-    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    QVERIFY(tree);
-    QCOMPARE(rowsOf(tree), fixtureRows());
-    tree->setCurrentItem(tree->topLevelItem(1));
-    QVERIFY(clickButton(window, "removeButton"));
-    QVERIFY(clickButton(window, "closeButton"));
+    openedWindow editor;
+    QVERIFY(editor.table);
+    QCOMPARE(editor.rows(), fixtureRows());
+    editor.table->setCurrentItem(editor.table->topLevelItem(1));
+    QVERIFY(clickButton(editor.window, "removeButton"));
+    QVERIFY(clickButton(editor.window, "closeButton"));
 
     // Entry 3 moves up to 2; its old keys, the stale entry 4, the unknown key and the other
     // section stay as they were.
-    const Table rows = fixtureRows();
+    const Rows rows = fixtureRows();
     Keys expected = fixtureKeys();
     expected.insert(QStringLiteral("positions"), QStringLiteral("2"));
     expected.insert(QStringLiteral("listenHost2"), rows[2][0]);
@@ -422,20 +367,16 @@ void tst_settingsFile::saveAfterDelete()
     expected.insert(QStringLiteral("destPort2"), rows[2][3]);
     QCOMPARE(diskKeys(), expected);
     QVERIFY(readFile(settingsPath()).contains("\n[Other]\n"));
-    QCOMPARE(rowsOf(tree), (Table{ rows[0], rows[2] }));
+    QCOMPARE(editor.rows(), (Rows{ rows[0], rows[2] }));
 
-    settingsDialog reopened;
-    auto *reopenedTree = reopened.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    QVERIFY(reopenedTree);
-    QCOMPARE(rowsOf(reopenedTree), (Table{ rows[0], rows[2] }));
+    QCOMPARE(openedWindow().rows(), (Rows{ rows[0], rows[2] }));
 }
 
 void tst_settingsFile::saveTwice()
 {
     const QString path = settingsPath();
-    settingsDialog window;
-    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    QVERIFY(tree);
+    openedWindow editor;
+    QVERIFY(editor.table);
 
     QByteArray saved[2];
     for (QByteArray &bytes : saved) {
@@ -445,7 +386,7 @@ void tst_settingsFile::saveTwice()
         struct stat before;
         QCOMPARE(::stat(QFile::encodeName(path).constData(), &before), 0);
 #endif
-        QVERIFY(clickButton(window, "closeButton"));
+        QVERIFY(clickButton(editor.window, "closeButton"));
 #ifdef Q_OS_UNIX
         struct stat after;
         QCOMPARE(::stat(QFile::encodeName(path).constData(), &after), 0);
@@ -456,7 +397,7 @@ void tst_settingsFile::saveTwice()
     }
     QCOMPARE(saved[1], saved[0]);
     QCOMPARE(diskKeys(), fixtureKeys());
-    QCOMPARE(rowsOf(tree), fixtureRows());
+    QCOMPARE(editor.rows(), fixtureRows());
 }
 
 void tst_settingsFile::shortcutSaves()
@@ -464,55 +405,51 @@ void tst_settingsFile::shortcutSaves()
     const QString path = settingsPath();
     QByteArray byButton;
     {
-        settingsDialog window;
-        auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-        QVERIFY(tree);
-        tree->setCurrentItem(tree->topLevelItem(0));
-        QVERIFY(clickButton(window, "removeButton"));
-        QVERIFY(clickButton(window, "closeButton"));
+        openedWindow editor;
+        QVERIFY(editor.table);
+        editor.table->setCurrentItem(editor.table->topLevelItem(0));
+        QVERIFY(clickButton(editor.window, "removeButton"));
+        QVERIFY(clickButton(editor.window, "closeButton"));
         byButton = readFile(path);
     }
     QVERIFY(byButton.contains("\npositions=2\n"));
 
-    QVERIFY(writeFile(path, fixture));
-    QVERIFY(forgetCachedFile());
-    settingsDialog window;
-    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    QVERIFY(tree);
-    tree->setCurrentItem(tree->topLevelItem(0));
-    QVERIFY(clickButton(window, "removeButton"));
-    QVERIFY(showActive(window));
-    QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+    openedWindow editor(fixture);
+    QVERIFY(editor.table);
+    editor.table->setCurrentItem(editor.table->topLevelItem(0));
+    QVERIFY(clickButton(editor.window, "removeButton"));
+    QVERIFY(showActive(editor.window));
+    QTest::keyClick(&editor.window, Qt::Key_S, Qt::ControlModifier);
     // The shortcut clicks the button through an animated click, after the key event returns.
     QTRY_COMPARE(readFile(path), byButton);
-    QVERIFY(window.isVisible());
-    QCOMPARE(tree->topLevelItemCount(), 2);
+    QVERIFY(editor.window.isVisible());
+    QCOMPARE(editor.table->topLevelItemCount(), 2);
 }
 
 void tst_settingsFile::roundTrip_data()
 {
-    QTest::addColumn<Table>("rows");
+    QTest::addColumn<Rows>("rows");
 
     QTest::newRow("reserved characters")
-        << Table{ { "a=b", "x;y", "1,2", "k = v" }, { "#hash", ";semi", "[section]", "a]b" } };
+        << Rows{ { "a=b", "x;y", "1,2", "k = v" }, { "#hash", ";semi", "[section]", "a]b" } };
     QTest::newRow("quotes and backslashes")
-        << Table{ { "\"quoted\"", "it's", "\"", "'" }, { "C:\\dir\\file", "\\", "\\n", "end\\" } };
-    QTest::newRow("blanks") << Table{ { " lead", "trail ", "  both  ", " " } };
+        << Rows{ { "\"quoted\"", "it's", "\"", "'" }, { "C:\\dir\\file", "\\", "\\n", "end\\" } };
+    QTest::newRow("blanks") << Rows{ { " lead", "trail ", "  both  ", " " } };
     QTest::newRow("cyrillic")
-        << Table{ { QStringLiteral("хост.рф"), QStringLiteral("Порт"), QStringLiteral("ёЁ"),
+        << Rows{ { QStringLiteral("хост.рф"), QStringLiteral("Порт"), QStringLiteral("ёЁ"),
                     QStringLiteral("сервер, резерв") } };
-    QTest::newRow("empty cells") << Table{ { "", "", "x", "" }, blank() };
+    QTest::newRow("empty cells") << Rows{ { "", "", "x", "" }, blank() };
     QTest::newRow("at sign first")
-        << Table{ { "@", "@Invalid()", "@ByteArray(x)", "@Variant(\\0\\0\\0\\x7f)" } };
-    QTest::newRow("control characters") << Table{ { "line1\nline2", "tab\there", "\r", "a\x01z" } };
+        << Rows{ { "@", "@Invalid()", "@ByteArray(x)", "@Variant(\\0\\0\\0\\x7f)" } };
+    QTest::newRow("control characters") << Rows{ { "line1\nline2", "tab\there", "\r", "a\x01z" } };
     QTest::newRow("beyond the basic plane")
-        << Table{ { QStringLiteral("\U0001F600"), QStringLiteral("中文"), QStringLiteral("é"),
+        << Rows{ { QStringLiteral("\U0001F600"), QStringLiteral("中文"), QStringLiteral("é"),
                     QString(4000, QLatin1Char('x')) } };
 }
 
 // Loads the rows from a file the store wrote, then lets only the window's save produce the file
 // and loads it into a new window. Returns what differed, empty when nothing did.
-QString tst_settingsFile::roundTripDifference(const Table &rows)
+QString tst_settingsFile::roundTripDifference(const Rows &rows)
 {
     const QString path = settingsPath();
     QFile::remove(path);
@@ -526,14 +463,13 @@ QString tst_settingsFile::roundTripDifference(const Table &rows)
     if (!forgetCachedFile())
         return QStringLiteral("the store wrote no file");
 
-    settingsDialog window;
-    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    if (!tree)
+    openedWindow editor;
+    if (!editor.table)
         return QStringLiteral("no treeWidget");
-    if (rowsOf(tree) != rows)
-        return QLatin1String("loaded ") + describe(rowsOf(tree));
+    if (editor.rows() != rows)
+        return QLatin1String("loaded ") + describe(editor.rows());
     QFile::remove(path);
-    if (!clickButton(window, "closeButton"))
+    if (!clickButton(editor.window, "closeButton"))
         return QStringLiteral("no closeButton");
     if (folderEntries(QCoreApplication::applicationDirPath()) != folderBefore)
         return QStringLiteral("files left beside transport.ini");
@@ -541,18 +477,15 @@ QString tst_settingsFile::roundTripDifference(const Table &rows)
     if (onDisk != keysOf(rows))
         return QLatin1String("saved keys ") + QStringList(onDisk.values()).join(QLatin1Char('|'));
 
-    settingsDialog reopened;
-    auto *reopenedTree = reopened.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    if (!reopenedTree)
-        return QStringLiteral("no treeWidget");
-    if (rowsOf(reopenedTree) != rows)
-        return QLatin1String("reloaded ") + describe(rowsOf(reopenedTree));
+    const Rows reloaded = openedWindow().rows();
+    if (reloaded != rows)
+        return QLatin1String("reloaded ") + describe(reloaded);
     return QString();
 }
 
 void tst_settingsFile::roundTrip()
 {
-    QFETCH(Table, rows);
+    QFETCH(Rows, rows);
     const QString difference = roundTripDifference(rows);
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
 }
@@ -570,7 +503,7 @@ void tst_settingsFile::roundTripGenerated()
     QRandomGenerator random(seed);
 
     for (int round = 0; round < 5; ++round) {
-        Table rows;
+        Rows rows;
         const int count = random.bounded(1, 30);
         for (int row = 0; row < count; ++row) {
             QStringList cells;
@@ -596,23 +529,20 @@ void tst_settingsFile::roundTripGenerated()
 void tst_settingsFile::saveIntoDirectory()
 {
     const QString path = settingsPath();
-    settingsDialog window;
-    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    QVERIFY(tree);
-    QCOMPARE(rowsOf(tree), fixtureRows());
+    openedWindow editor;
+    QVERIFY(editor.table);
+    QCOMPARE(editor.rows(), fixtureRows());
 
     // Something has put a directory where the file was.
     QVERIFY(QFile::remove(path));
     QVERIFY(QDir().mkdir(path));
     QVERIFY(writeFile(path + QLatin1String("/inside"), "kept"));
 
-    {
-        messageBoxWatcher watcher;
-        QVERIFY(clickButton(window, "closeButton"));
-        watcher.checkSaveWarning(&window, path);
-    }
-    QVERIFY(window.findChildren<QMessageBox *>().isEmpty());
-    QCOMPARE(rowsOf(tree), fixtureRows());
+    QStringList said;
+    QVERIFY(clickSave(editor.window, 1, &said));
+    QCOMPARE(said, saveWarning(&editor.window, path));
+    QVERIFY(editor.window.findChildren<QMessageBox *>().isEmpty());
+    QCOMPARE(editor.rows(), fixtureRows());
     QVERIFY(QFileInfo(path).isDir());
     QCOMPARE(QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList{ "inside" });
@@ -621,11 +551,7 @@ void tst_settingsFile::saveIntoDirectory()
 
     // Once the directory is gone, the same rows save.
     QVERIFY(QDir(path).removeRecursively());
-    {
-        messageBoxWatcher watcher;
-        QVERIFY(clickButton(window, "closeButton"));
-        QVERIFY(watcher.seen.isEmpty());
-    }
+    QVERIFY(clickSave(editor.window, 0));
     QCOMPARE(diskKeys(), keysOf(fixtureRows()));
 }
 
@@ -650,22 +576,17 @@ void tst_settingsFile::saveMalformedFile()
     }
     QVERIFY(forgetCachedFile());
 
-    settingsDialog window;
-    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    QVERIFY(tree);
-    QCOMPARE(rowsOf(tree), fixtureRows());
-    tree->setCurrentItem(tree->topLevelItem(0));
-    QVERIFY(clickButton(window, "removeButton"));
+    openedWindow editor;
+    QVERIFY(editor.table);
+    QCOMPARE(editor.rows(), fixtureRows());
+    editor.table->setCurrentItem(editor.table->topLevelItem(0));
+    QVERIFY(clickButton(editor.window, "removeButton"));
     if (changedAfterLoading)
         QVERIFY(forgetCachedFile());
 
-    {
-        messageBoxWatcher watcher;
-        QVERIFY(clickButton(window, "closeButton"));
-        QCOMPARE(watcher.seen.size(), 0);
-    }
-    const Table rows = { fixtureRows()[1], fixtureRows()[2] };
-    QCOMPARE(rowsOf(tree), rows);
+    QVERIFY(clickSave(editor.window, 0));
+    const Rows rows = { fixtureRows()[1], fixtureRows()[2] };
+    QCOMPARE(editor.rows(), rows);
     const QByteArray bytes = readFile(path);
     QVERIFY(bytes.contains("\npositions=2\n"));
     QVERIFY(bytes.contains("\nlistenPort1=110\n"));
@@ -797,21 +718,18 @@ void tst_settingsFile::unwritableFileChild()
         QVERIFY2(!beside.open(QIODevice::WriteOnly), "the folder is writable");
     }
 
-    settingsDialog window;
-    auto *tree = window.findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
-    QVERIFY(tree);
-    QCOMPARE(rowsOf(tree), fixtureRows());
-    tree->setCurrentItem(tree->topLevelItem(1));
-    QVERIFY(clickButton(window, "removeButton"));
+    openedWindow editor;
+    QVERIFY(editor.table);
+    QCOMPARE(editor.rows(), fixtureRows());
+    editor.table->setCurrentItem(editor.table->topLevelItem(1));
+    QVERIFY(clickButton(editor.window, "removeButton"));
     if (variant == QLatin1String("changed"))
         QVERIFY(forgetCachedFile());
 
-    {
-        messageBoxWatcher watcher;
-        QVERIFY(clickButton(window, "closeButton"));
-        watcher.checkSaveWarning(&window, path);
-    }
-    QCOMPARE(rowsOf(tree), (Table{ fixtureRows()[0], fixtureRows()[2] }));
+    QStringList said;
+    QVERIFY(clickSave(editor.window, 1, &said));
+    QCOMPARE(said, saveWarning(&editor.window, path));
+    QCOMPARE(editor.rows(), (Rows{ fixtureRows()[0], fixtureRows()[2] }));
     QCOMPARE(readFile(path), before);
 }
 

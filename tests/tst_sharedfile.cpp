@@ -28,35 +28,15 @@ const QByteArray fixture
       "destHost1=10.0.0.2\ndestPort1=80\nlistenHost2=127.0.0.1\nlistenPort2=110\n"
       "destHost2=10.0.0.3\ndestPort2=110\n";
 
-// Clicks Save and returns what each message box it showed said; every box is closed at once.
-class boxAnswerer : public QObject
+// Clicks Save, which must show `boxes` message boxes, each answered at once; returns the last
+// one's title and text, or nothing when it showed none.
+QStringList saveAndAnswer(QWidget &window, int boxes)
 {
-public:
-    QStringList saveAndAnswer(QWidget &window)
-    {
-        texts.clear();
-        qApp->installEventFilter(this);
-        const bool clicked = clickButton(window, "closeButton");
-        qApp->removeEventFilter(this);
-        if (!clicked)
-            texts.append(QStringLiteral("no Save button"));
-        return texts;
-    }
-
-protected:
-    bool eventFilter(QObject *object, QEvent *event) override
-    {
-        auto *box = qobject_cast<QMessageBox *>(object);
-        if (box && event->type() == QEvent::Show) {
-            texts.append(box->windowTitle() + QLatin1String(" | ") + box->text());
-            QMetaObject::invokeMethod(box, "reject", Qt::QueuedConnection);
-        }
-        return false;
-    }
-
-private:
-    QStringList texts;
-};
+    QStringList said;
+    if (!clickSave(window, boxes, &said))
+        return { QStringLiteral("not %1 message boxes").arg(boxes) };
+    return said.isEmpty() ? QStringList() : QStringList { said[1] + QLatin1String(" | ") + said[2] };
+}
 
 void removePath(const QString &path)
 {
@@ -244,9 +224,9 @@ void tst_sharedFile::ownership()
                 != 0)
                 QSKIP("the test account cannot reach the program's folder");
         }
-        settingsDialog window;
-        QCOMPARE(rowsOf(window).size(), ownerBefore.isEmpty() ? 0 : 2);
-        boxes = boxAnswerer().saveAndAnswer(window);
+        openedWindow editor;
+        QCOMPARE(editor.rows().size(), ownerBefore.isEmpty() ? 0 : 2);
+        boxes = saveAndAnswer(editor.window, warned ? 1 : 0);
     }
 
     struct stat status;
@@ -313,17 +293,16 @@ void tst_sharedFile::encodings()
     QFETCH(QByteArray, codec);
     QFETCH(QString, refusal);
 
-    QVERIFY(writeFile(settingsPath(), file));
-    QVERIFY(forgetCachedFile());
-    settingsDialog window;
-    const QList<QStringList> rows = rowsOf(window);
+    openedWindow editor(file);
+    QVERIFY(editor.written);
+    const Rows rows = editor.rows();
     QCOMPARE(rows.size(), 2);
-    const QStringList boxes = boxAnswerer().saveAndAnswer(window);
+    const QStringList boxes = saveAndAnswer(editor.window, refusal.isEmpty() ? 0 : 1);
 
     if (!refusal.isEmpty()) {
         QCOMPARE(boxes, QStringList { failedText() + refusal });
         QCOMPARE(readFile(settingsPath()), file);
-        QCOMPARE(rowsOf(window), rows);
+        QCOMPARE(editor.rows(), rows);
         return;
     }
     QCOMPARE(boxes, QStringList());
@@ -387,9 +366,9 @@ void tst_sharedFile::untouchablePaths()
     }
     const QFileInfo before(settingsPath());
 
-    settingsDialog window;
-    QCOMPARE(rowsOf(window).size(), rows);
-    QCOMPARE(boxAnswerer().saveAndAnswer(window), QStringList { message });
+    openedWindow editor;
+    QCOMPARE(editor.rows().size(), rows);
+    QCOMPARE(saveAndAnswer(editor.window, 1), QStringList { message });
 
     const QFileInfo after(settingsPath());
     QCOMPARE(after.isSymLink(), before.isSymLink());

@@ -19,7 +19,7 @@ ini="$dir/transport.ini"
 
 start_app "$dir"
 window=$(wait_window "$MAIN_TITLE")
-wait_focus "$window"
+wait_managed "$window"
 
 # fill_dialog LISTEN_HOST LISTEN_PORT DEST_HOST DEST_PORT: types into the dialog that has just
 # opened, field by field in its focus order. A port box selects its text when Tab enters it, so

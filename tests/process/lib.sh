@@ -82,6 +82,10 @@ start_xvfb()
         sleep 0.1
     done
     export DISPLAY=":$(cat "$WORK/display")"
+    # The first key from XTEST makes the server take over the keymap of its XTEST keyboard and tell
+    # every client so; a window manager then grabs its keys again, and a shortcut pressed meanwhile
+    # (Alt+F4) reaches the window instead. One harmless key now, before any client is there.
+    xdotool key shift || fail "xdotool could not send a key"
     # Keep the environment of whoever runs the tests out of the editor's way.
     unset WAYLAND_DISPLAY QT_QPA_PLATFORM SESSION_MANAGER
     export XDG_RUNTIME_DIR="$WORK/runtime"
@@ -162,6 +166,23 @@ wait_focus()
     local deadline=$((SECONDS + WAIT))
     until [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]; do
         [ $SECONDS -lt $deadline ] || fail "window $1 did not get the keyboard focus within ${WAIT}s"
+        sleep 0.1
+    done
+}
+
+# wait_managed WINDOW: waits until the window manager has taken the window: framed it (it then
+# sets _NET_FRAME_EXTENTS), made it the active window (_NET_ACTIVE_WINDOW) and given it the
+# keyboard focus. A key pressed before that can reach the window manager while it is still busy
+# with the new window, and be lost.
+wait_managed()
+{
+    local active
+    local deadline=$((SECONDS + WAIT))
+    until xprop -id "$1" _NET_FRAME_EXTENTS 2>/dev/null | grep -q '=' \
+        && active=$(xprop -root _NET_ACTIVE_WINDOW 2>/dev/null) \
+        && [[ $active =~ (0x[0-9a-fA-F]+) ]] && [ $((BASH_REMATCH[1])) -eq "$1" ] \
+        && [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]; do
+        [ $SECONDS -lt $deadline ] || fail "the window manager did not take window $1 within ${WAIT}s"
         sleep 0.1
     done
 }

@@ -24,8 +24,8 @@ escape)
     keys Escape
     ;;
 wm-close)
-    # openbox gives a new window the focus itself; activating it makes sure Alt+F4 means it.
-    timeout "$WAIT" xdotool windowactivate --sync "$window" || fail "openbox did not activate the window"
+    # openbox frames a new window and gives it the focus itself; Alt+F4 then closes it.
+    wait_managed "$window"
     keys alt+F4
     ;;
 exit-button)
