@@ -123,6 +123,7 @@ bool reachedDisk(const QSettings &settings)
 // How long Save waits for another writer's lock before it gives up. The store's own wait has no
 // end when the lock cannot be removed, and lasts half a minute for a live holder.
 const int LockWaitMs = 3000;
+const int StaleLockMs = 1000;
 
 // Where the store reads and writes: the settings path with its symbolic links followed, also to
 // a target that does not exist yet. The store keeps its lock file beside the path it is given, so
@@ -409,6 +410,10 @@ void settingsDialog::saveSettings()
         // is opened, which takes it again for itself to write.
         const QString lockName = path + QLatin1String(".lock");
         QLockFile lock(lockName);
+        // A writer killed while it made the lock leaves one that names nobody; the toolkit counts
+        // it as stale only after half a minute. Taking over an older lock is safe: one that a live
+        // writer holds stays locked by the system, and the toolkit does not remove it.
+        lock.setStaleLockTime(StaleLockMs);
         if (!lock.tryLock(LockWaitMs)) {
             qint64 pid = 0;
             QString host, application;
