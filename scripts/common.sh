@@ -10,6 +10,7 @@ PACKAGES=(
     qt6-base-dev qt6-base-dev-tools qtbase5-dev qtbase5-dev-tools libgl-dev
     xvfb xauth xdotool x11-utils fonts-dejavu-core openbox
     python3 util-linux procps
+    libacl1-dev libattr1-dev
 )
 
 install_packages() {

@@ -24,7 +24,11 @@ settingsDialog::settingsDialog(QWidget *parent)
     : QDialog(parent)
 {
     setupUi(this);
-    settingsPath = QCoreApplication::applicationDirPath() + QLatin1String("/transport.ini");
+    // Without a known folder (its name not readable in the file names' encoding) the path stays
+    // empty, and the list is neither read nor written anywhere else.
+    const QString folder = QCoreApplication::applicationDirPath();
+    if (!folder.isEmpty())
+        settingsPath = folder + QLatin1String("/transport.ini");
     loadSettings();
 }
 

@@ -1,0 +1,58 @@
+// transport.ini as a file that others share: found without following a link that someone else
+// could have planted, read without blocking, checked, and written back with all its permissions.
+#ifndef SHAREDFILE_H
+#define SHAREDFILE_H
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QSettings>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class filePlace;
+
+// The store never sees the shared file itself: it works on a private copy, and only the bytes it
+// writes there are put in place. One object for each load and each save.
+class sharedFile
+{
+    Q_DECLARE_TR_FUNCTIONS(sharedFile)
+
+public:
+    // `path` is where the program keeps the list; empty when the program's folder is unknown.
+    explicit sharedFile(const QString &path);
+    ~sharedFile();
+
+    // A store on the list as it is now, or null when there is nothing that may be read.
+    QSettings *read();
+
+    // Takes the writers' lock and gives a store on the list as it is now, ready for the keys to be
+    // set; null, with problem() saying why, when the file must not be written.
+    QSettings *edit();
+
+    // Puts what the store holds in place of the file, with the old file's owner, group, mode, ACL,
+    // attributes and flags. False, with problem() saying why, when the file was left as it was.
+    bool commit();
+
+    // Why the last step failed, in full, for a message box.
+    QString problem() const { return why; }
+
+    // After a commit: what of the old file's permissions the new one could not keep, or empty.
+    QString lost() const { return lostText; }
+
+private:
+    bool copyToStore(const QByteArray &bytes);
+    QString unsavableContent(const QByteArray &bytes);
+
+    QString path;
+    QString failed; // the opening of every message about a failed save
+    std::unique_ptr<filePlace> place;
+    QTemporaryDir storeDir;
+    QString storePath;
+    std::unique_ptr<QSettings> store;
+    QString why;
+    QString lostText;
+};
+
+#endif // SHAREDFILE_H
