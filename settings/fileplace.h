@@ -8,7 +8,10 @@
 #include <QString>
 #include <QStringList>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <QLockFile>
+#include <memory>
+#else
 #include <signal.h>
 #endif
 
@@ -45,6 +48,7 @@ private:
     QString failed;
 #ifdef Q_OS_WIN
     QString path;
+    std::unique_ptr<QLockFile> lockFile;
 #else
     void removeLeftovers();
 

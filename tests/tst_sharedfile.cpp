@@ -1,6 +1,6 @@
-// Save keeps the file it shares with the transport module whole and readable: owner and group, text
-// in any encoding, and nothing written to what is not a regular file or to a file another writer
-// holds.
+// Save keeps the file it shares with the transport module whole and readable: owner, group and every
+// other permission, text in any encoding, and nothing written to what is not a regular file, to a
+// file another writer holds, or through a link that a member of the file's group planted.
 #include "settingsdialog.h"
 #include "testsupport.h"
 
@@ -13,10 +13,20 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <acl/libacl.h>
+#include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace testSupport;
@@ -85,6 +95,94 @@ int run(const QString &program, const QStringList &arguments)
     return QProcess::execute(program, arguments);
 }
 
+QByteArray encoded(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+// Everything a save must keep of a file: owner, group, mode, ACL, extended attributes (all that
+// root can see), attribute flags, and then its bytes. Nothing is opened that could block.
+QStringList permissionsOf(const QString &path)
+{
+    const QByteArray name = encoded(path);
+    struct stat status;
+    if (::lstat(name.constData(), &status) != 0)
+        return { QStringLiteral("missing") };
+    QStringList facts { QStringLiteral("owner %1").arg(status.st_uid),
+        QStringLiteral("group %1").arg(status.st_gid),
+        QStringLiteral("mode %1").arg(status.st_mode, 0, 8) };
+    if (S_ISLNK(status.st_mode))
+        return facts << QFile::symLinkTarget(path);
+    if (!S_ISREG(status.st_mode))
+        return facts;
+    if (acl_t acl = ::acl_get_file(name.constData(), ACL_TYPE_ACCESS)) {
+        char *text = ::acl_to_any_text(acl, nullptr, ',', TEXT_ABBREVIATE);
+        facts << QString::fromLatin1(text);
+        ::acl_free(text);
+        ::acl_free(acl);
+    }
+    char list[4096];
+    const ssize_t size = ::listxattr(name.constData(), list, sizeof list);
+    QStringList attributes;
+    for (const QByteArray &attribute : QByteArray(list, size > 0 ? int(size) : 0).split('\0')) {
+        char value[256];
+        const ssize_t length = ::getxattr(name.constData(), attribute.constData(), value, sizeof value);
+        if (!attribute.isEmpty() && !attribute.startsWith("system.posix_acl"))
+            attributes << QString::fromLatin1(attribute + '=' + QByteArray(value, length > 0 ? int(length) : 0));
+    }
+    attributes.sort();
+    facts << attributes;
+    const int file = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    int flags = 0;
+    if (file >= 0 && ::ioctl(file, FS_IOC_GETFLAGS, &flags) == 0)
+        facts << QStringLiteral("flags %1").arg(flags & (FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL));
+    if (file >= 0)
+        ::close(file);
+    return facts << QString::fromLatin1(readFile(path).toHex());
+}
+
+// A process of its own for what another user does while the editor runs; it ends with the scope.
+class otherProcess
+{
+public:
+    // Runs `act` in a child process as `user` (when not 0), after the child has said it is ready
+    // through `ready(fd)`, which writes one byte to fd when the child may be waited for.
+    explicit otherProcess(uid_t user, gid_t group, const std::function<void(int)> &act)
+    {
+        int pipe[2];
+        if (::pipe(pipe) != 0)
+            return;
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(pipe[0]);
+            if (user != 0 && (::setgroups(1, &group) != 0 || ::setgid(group) != 0 || ::setuid(user) != 0))
+                ::_exit(2);
+            act(pipe[1]);
+            ::_exit(0);
+        }
+        ::close(pipe[1]);
+        char byte;
+        ready = pid > 0 && ::read(pipe[0], &byte, 1) == 1;
+        ::close(pipe[0]);
+    }
+    ~otherProcess()
+    {
+        if (pid <= 0)
+            return;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    bool ready = false;
+
+private:
+    pid_t pid = -1;
+};
+
+void tell(int fd)
+{
+    (void)!::write(fd, "r", 1);
+}
+
 } // namespace
 
 class tst_sharedFile : public QObject
@@ -102,6 +200,11 @@ private slots:
     void encodings();
     void untouchablePaths_data();
     void untouchablePaths();
+    void attacks_data();
+    void attacks();
+    void permissions_data();
+    void permissions();
+    void unknownFolder();
 
 private:
     // A test account with a primary group of its own and membership of one more group.
@@ -326,19 +429,27 @@ void tst_sharedFile::untouchablePaths_data()
     QTest::addColumn<QString>("message");
 
     const QString lock = QDir::toNativeSeparators(settingsPath() + QLatin1String(".lock"));
+    const QString lockRefused = failedText()
+        + QStringLiteral(": файл заблокирован, файл блокировки %1 не удаётся ни занять, ни удалить")
+              .arg(lock);
+    const QString tooManyLinks = failedText()
+        + QStringLiteral(": на пути к файлу больше 40 символических ссылок, или они замыкаются в петлю");
     QTest::newRow("a FIFO") << "fifo" << 0 << failedText();
     QTest::newRow("a link to a character device") << "device" << 0 << failedText();
-    QTest::newRow("a lock that is a directory") << "lock folder" << 2
-                                                << failedText()
-            + QStringLiteral(
-                ": файл заблокирован, файл блокировки %1 не удаётся ни занять, ни удалить")
-                  .arg(lock);
+    QTest::newRow("a lock that is a directory") << "lock folder" << 2 << lockRefused;
+    QTest::newRow("a lock that is a FIFO") << "lock fifo" << 2 << lockRefused;
+    QTest::newRow("a lock that links to a device") << "lock link" << 2 << lockRefused;
     QTest::newRow("a lock held by a live process") << "live lock" << 2
                                                    << failedText()
             + QStringLiteral(
                 ": файл заблокирован процессом %1 (%2) на компьютере %3, файл блокировки %4")
                   .arg(QString::number(QCoreApplication::applicationPid()),
                       QCoreApplication::applicationName(), QSysInfo::machineHostName(), lock);
+    QTest::newRow("the list turns into a FIFO while Save waits for the lock")
+        << "fifo later" << 2 << failedText();
+    QTest::newRow("a loop of links") << "loop" << 0 << tooManyLinks;
+    QTest::newRow("a chain of 100 links") << "chain" << 0 << tooManyLinks;
+    QTest::newRow("a file size limit below the list's size") << "size limit" << 2 << failedText();
 }
 
 void tst_sharedFile::untouchablePaths()
@@ -347,40 +458,312 @@ void tst_sharedFile::untouchablePaths()
     QFETCH(int, rows);
     QFETCH(QString, message);
 
-    const QByteArray path = QFile::encodeName(settingsPath());
+    const QByteArray path = encoded(settingsPath());
+    const QString lockName = settingsPath() + QLatin1String(".lock");
     const QString device = target.filePath(QStringLiteral("null"));
-    QLockFile held(settingsPath() + QLatin1String(".lock"));
+    QLockFile held(lockName);
     if (setup == QLatin1String("fifo")) {
         QVERIFY(QFile::remove(settingsPath()));
         QCOMPARE(::mkfifo(path.constData(), 0644), 0);
     } else if (setup == QLatin1String("device")) {
         // A device of our own, the same as /dev/null, so that nothing of the system is at stake.
-        if (::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+        if (::mknod(encoded(device).constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
             QSKIP("cannot make a device node here");
         QVERIFY(QFile::remove(settingsPath()));
         QVERIFY(QFile::link(device, settingsPath()));
     } else if (setup == QLatin1String("lock folder")) {
-        QVERIFY(QDir().mkdir(settingsPath() + QLatin1String(".lock")));
-    } else {
+        QVERIFY(QDir().mkdir(lockName));
+    } else if (setup == QLatin1String("lock fifo")) {
+        QCOMPARE(::mkfifo(encoded(lockName).constData(), 0644), 0);
+    } else if (setup == QLatin1String("lock link")) {
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), lockName));
+    } else if (setup == QLatin1String("live lock")) {
         QVERIFY(held.tryLock(0));
+    } else if (setup == QLatin1String("loop") || setup == QLatin1String("chain")) {
+        const bool loop = setup == QLatin1String("loop");
+        QString next = target.filePath(QStringLiteral("list.ini"));
+        QVERIFY(writeFile(next, fixture));
+        for (int link = loop ? 2 : 100; link >= 1; --link) {
+            const QString name = target.filePath(QStringLiteral("link%1").arg(link));
+            QVERIFY(QFile::link(next, name));
+            next = name;
+        }
+        if (loop) {
+            QVERIFY(QFile::remove(target.filePath(QStringLiteral("list.ini"))));
+            QVERIFY(QFile::link(next, target.filePath(QStringLiteral("list.ini"))));
+        }
+        QVERIFY(QFile::remove(settingsPath()));
+        QVERIFY(QFile::link(next, settingsPath()));
     }
-    const QFileInfo before(settingsPath());
+    // Save changes nothing at the path, nor in the folder its links lead to.
+    const auto everything = [&] {
+        QStringList all = permissionsOf(settingsPath());
+        for (const QString &name : QDir(target.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+            all << name << permissionsOf(target.filePath(name));
+        return all;
+    };
+    const QStringList before = everything();
 
     openedWindow editor;
     QCOMPARE(editor.rows().size(), rows);
-    QCOMPARE(saveAndAnswer(editor.window, 1), QStringList { message });
 
-    const QFileInfo after(settingsPath());
-    QCOMPARE(after.isSymLink(), before.isSymLink());
-    QCOMPARE(after.isFile(), before.isFile());
-    if (after.isFile())
-        QCOMPARE(readFile(settingsPath()), fixture);
-    struct stat status;
-    QCOMPARE(::stat(path.constData(), &status), 0);
-    if (setup == QLatin1String("fifo"))
-        QVERIFY(S_ISFIFO(status.st_mode));
-    if (setup == QLatin1String("device"))
-        QVERIFY(S_ISCHR(status.st_mode));
+    // Another writer holds the lock, and turns the list into a FIFO before it lets the lock go.
+    std::unique_ptr<otherProcess> writer;
+    if (setup == QLatin1String("fifo later")) {
+        writer.reset(new otherProcess(0, 0, [&](int ready) {
+            const int fd = ::open(encoded(lockName).constData(), O_RDWR | O_CREAT | O_EXCL, 0644);
+            char owner[64];
+            const int size = std::snprintf(owner, sizeof owner, "%d\nwriter\n%s\n", int(::getpid()),
+                                           QSysInfo::machineHostName().toUtf8().constData());
+            if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || ::write(fd, owner, size_t(size)) != size)
+                ::_exit(1);
+            tell(ready);
+            ::usleep(300000);
+            ::unlink(path.constData());
+            ::mkfifo(path.constData(), 0644);
+            ::usleep(300000);
+            ::unlink(encoded(lockName).constData());
+        }));
+        QVERIFY(writer->ready);
+    }
+    struct rlimit limit;
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    if (setup == QLatin1String("size limit")) {
+        const struct rlimit small = { 64, limit.rlim_max };
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    }
+    const QStringList said = saveAndAnswer(editor.window, 1);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    QCOMPARE(said, QStringList { message });
+
+    if (setup == QLatin1String("fifo later")) {
+        struct stat status;
+        QVERIFY(::lstat(path.constData(), &status) == 0 && S_ISFIFO(status.st_mode));
+        QVERIFY(!QFileInfo::exists(lockName));
+    } else {
+        QCOMPARE(everything(), before);
+    }
+}
+
+void tst_sharedFile::attacks_data()
+{
+    // What a member of the list's group does in its folder, the rows root's editor shows, and
+    // whether root's Save is refused.
+    QTest::addColumn<QString>("attack");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("a link to a root-only file, planted before root starts the editor")
+        << "planted" << 0 << true;
+    QTest::newRow("a link swapped in the moment root's Save renames") << "racing" << 2 << false;
+}
+
+// The installed layout: the program's folder holds root's link to the list, which lies in a folder
+// of root and the group (2775) that members may write. Only the list may change, whatever they do.
+void tst_sharedFile::attacks()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to make the test account");
+    QFETCH(QString, attack);
+    QFETCH(int, rows);
+    QFETCH(bool, refused);
+
+    const QString shared = target.filePath(QStringLiteral("shared"));
+    const QString hidden = target.filePath(QStringLiteral("hidden"));
+    const QString list = shared + QLatin1String("/transport.ini");
+    const QString victim = hidden + QLatin1String("/secret.conf");
+    QVERIFY(QDir().mkdir(shared) && QDir().mkdir(hidden));
+    QCOMPARE(::chown(encoded(shared).constData(), 0, groupId), 0);
+    QCOMPARE(::chmod(encoded(shared).constData(), 02775), 0);
+    QCOMPARE(::chmod(encoded(hidden).constData(), 0711), 0);
+    QVERIFY(writeFile(victim, "[General]\nsecret=1\n"));
+    QCOMPARE(::chmod(encoded(victim).constData(), 0600), 0);
+    QVERIFY(QFile::remove(settingsPath()));
+    QVERIFY(QFile::link(list, settingsPath()));
+    QVERIFY(writeFile(list, fixture));
+    QCOMPARE(::chown(encoded(list).constData(), 0, groupId), 0);
+    QCOMPARE(::chmod(encoded(list).constData(), 0664), 0);
+    const QStringList victimBefore = permissionsOf(victim);
+
+    const QByteArray link = encoded(list), bait = encoded(shared + QLatin1String("/bait"));
+    if (attack == QLatin1String("planted")) {
+        QVERIFY(QFile::remove(list));
+        QVERIFY(QFile::link(victim, list));
+        QCOMPARE(::lchown(link.constData(), userId, groupId), 0);
+    }
+    openedWindow editor;
+    QCOMPARE(editor.rows().size(), rows);
+
+    // The member watches the folder and puts a link in place of the list as soon as a new list
+    // is renamed into it, before the saver can do anything more to it by its name.
+    std::unique_ptr<otherProcess> member;
+    if (attack == QLatin1String("racing")) {
+        const QByteArray folder = encoded(shared), secret = encoded(victim);
+        member.reset(new otherProcess(userId, groupId, [&](int ready) {
+            const int watch = ::inotify_init();
+            if (watch < 0 || ::inotify_add_watch(watch, folder.constData(), IN_MOVED_TO) < 0
+                || ::symlink(secret.constData(), bait.constData()) != 0)
+                ::_exit(1);
+            tell(ready);
+            alignas(struct inotify_event) char events[4096];
+            for (;;) {
+                const ssize_t size = ::read(watch, events, sizeof events);
+                for (char *at = events; size > 0 && at < events + size;) {
+                    const auto *event = reinterpret_cast<const struct inotify_event *>(at);
+                    if (event->len && std::strcmp(event->name, "transport.ini") == 0) {
+                        ::rename(bait.constData(), link.constData());
+                        ::_exit(0);
+                    }
+                    at += sizeof(struct inotify_event) + event->len;
+                }
+            }
+        }));
+        QVERIFY(member->ready);
+    }
+
+    const QStringList said = saveAndAnswer(editor.window, refused ? 1 : 0);
+    if (member)
+        QTRY_VERIFY(QFileInfo(list).isSymLink()); // the member did swap in the link
+    QCOMPARE(permissionsOf(victim), victimBefore);
+    const QStringList expected = refused
+        ? QStringList { failedText()
+              + QStringLiteral(": символическая ссылка %1 принадлежит пользователю %2, а её папку "
+                               "могут изменять и другие пользователи; по такой ссылке редактор не "
+                               "переходит")
+                    .arg(list, user) }
+        : QStringList();
+    QCOMPARE(said, expected);
+}
+
+void tst_sharedFile::permissions_data()
+{
+    // Who saves, and the list's mode, ACL, extended attributes and attribute flags before.
+    QTest::addColumn<bool>("member");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("acl");
+    QTest::addColumn<QStringList>("attributes");
+    QTest::addColumn<int>("flags");
+
+    QTest::newRow("root, read-only for everybody") << false << 0444 << "" << QStringList() << 0;
+    QTest::newRow("root, no access for anybody") << false << 0000 << "" << QStringList() << 0;
+    QTest::newRow("root, a named ACL entry, attributes and flags")
+        << false << 0640 << "u::rw-,u:nobody:r--,g::r--,m::r--,o::---"
+        << QStringList { QStringLiteral("user.origin=hand"), QStringLiteral("trusted.audit=1") }
+        << int(FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL);
+    QTest::newRow("member, allowed to write by the group alone")
+        << true << 0464 << "" << QStringList() << 0;
+    QTest::newRow("member, a group that may only read through the ACL, an attribute and a flag")
+        << true << 0664 << "u::rw-,u:nobody:r--,g::r--,m::rw-,o::r--"
+        << QStringList { QStringLiteral("user.origin=hand") } << int(FS_NODUMP_FL);
+}
+
+void tst_sharedFile::permissions()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to make the test account and set trusted attributes");
+    QFETCH(bool, member);
+    QFETCH(int, mode);
+    QFETCH(QString, acl);
+    QFETCH(QStringList, attributes);
+    QFETCH(int, flags);
+
+    // The list in a folder of root and the group, as the package makes it, reached through root's link.
+    const QString shared = target.filePath(QStringLiteral("shared"));
+    const QString list = shared + QLatin1String("/transport.ini");
+    const QByteArray name = encoded(list);
+    QVERIFY(QDir().mkdir(shared));
+    QCOMPARE(::chown(encoded(shared).constData(), 0, groupId), 0);
+    QCOMPARE(::chmod(encoded(shared).constData(), 02775), 0);
+    QVERIFY(QFile::remove(settingsPath()));
+    QVERIFY(QFile::link(list, settingsPath()));
+    QVERIFY(writeFile(list, fixture));
+    QCOMPARE(::chown(name.constData(), 0, groupId), 0);
+    QCOMPARE(::chmod(name.constData(), mode_t(mode)), 0);
+    if (!acl.isEmpty()) {
+        acl_t entries = ::acl_from_text(acl.toLatin1().constData());
+        QVERIFY(entries);
+        QCOMPARE(::acl_set_file(name.constData(), ACL_TYPE_ACCESS, entries), 0);
+        ::acl_free(entries);
+    }
+    for (const QString &attribute : attributes) {
+        const QByteArrayList parts = attribute.toLatin1().split('=');
+        QCOMPARE(::setxattr(name.constData(), parts[0].constData(), parts[1].constData(),
+                     size_t(parts[1].size()), 0), 0);
+    }
+    if (flags) {
+        const int file = ::open(name.constData(), O_RDONLY);
+        QVERIFY(file >= 0);
+        const int set = ::ioctl(file, FS_IOC_SETFLAGS, &flags);
+        ::close(file);
+        if (set != 0)
+            QSKIP("this file system keeps no attribute flags");
+    }
+    const QStringList before = permissionsOf(list);
+
+    QStringList said;
+    {
+        std::unique_ptr<actingAs> account;
+        if (member) {
+            account.reset(new actingAs(userId, userGroupId, { userGroupId, groupId }));
+            QVERIFY(account->ok);
+        }
+        openedWindow editor;
+        QCOMPARE(editor.rows().size(), 2);
+        editor.table->topLevelItem(0)->setText(0, QStringLiteral("192.168.0.1"));
+        said = saveAndAnswer(editor.window, 0);
+    }
+    QCOMPARE(said, QStringList());
+
+    // All but the owner, which only root can give back, and the changed bytes.
+    QStringList after = permissionsOf(list);
+    QVERIFY(after.last() != before.last());
+    after.removeLast();
+    QCOMPARE(after.takeFirst(), QStringLiteral("owner %1").arg(member ? userId : 0));
+    QCOMPARE(after, before.mid(1, before.size() - 2));
+}
+
+// The program's folder has a name that is not UTF-8 ("прог" in KOI8-R), so the program cannot name
+// it: nothing is read or saved, least of all a transport.ini at the root of the file system.
+void tst_sharedFile::unknownFolder()
+{
+    const QString saver = qEnvironmentVariable("TRANSPORT_SAVER");
+    if (saver.isEmpty())
+        QSKIP("TRANSPORT_SAVER names no saver program");
+    if (QFileInfo::exists(QStringLiteral("/transport.ini")))
+        QSKIP("there is a /transport.ini already");
+    const QByteArray folder = encoded(target.path()) + "/\xd0\xd2\xcf\xc7";
+    const QByteArray program = folder + "/saver";
+    QCOMPARE(::mkdir(folder.constData(), 0755), 0);
+    const QByteArray code = readFile(saver);
+    const int copy = ::open(program.constData(), O_WRONLY | O_CREAT | O_EXCL, 0755);
+    QVERIFY(copy >= 0 && !code.isEmpty());
+    QCOMPARE(::write(copy, code.constData(), size_t(code.size())), ssize_t(code.size()));
+    ::close(copy);
+    const int list = ::open((folder + "/transport.ini").constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    QCOMPARE(::write(list, fixture.constData(), size_t(fixture.size())), ssize_t(fixture.size()));
+    ::close(list);
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execl(program.constData(), program.constData(), "A", static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    const bool atRoot = QFile::remove(QStringLiteral("/transport.ini"));
+    char text[512];
+    const int back = ::open((folder + "/transport.ini").constData(), O_RDONLY);
+    const ssize_t size = back >= 0 ? ::read(back, text, sizeof text) : -1;
+    ::close(back);
+    // Qt cannot name these files either, so they go before anything can fail.
+    for (const char *name : { "/saver", "/transport.ini", "/transport.ini.lock" })
+        ::unlink((folder + name).constData());
+    ::rmdir(folder.constData());
+
+    QVERIFY(!atRoot);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 3); // the saver's own code for a failed save
+    QCOMPARE(QByteArray(text, int(qMax<ssize_t>(size, 0))), fixture);
 }
 
 QTEST_MAIN(tst_sharedFile)
