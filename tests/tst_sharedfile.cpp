@@ -29,6 +29,10 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
 using namespace testSupport;
 
 namespace {
