@@ -75,6 +75,7 @@ def main():
         times = {}
         rss = {}
         saves = {"10k": [], "100k": []}
+        plain = []
         for _ in range(args.rounds):
             jobs = [("floor", [floor])]
             for name in sizes:
@@ -92,6 +93,10 @@ def main():
                 if int(rows) != sizes[name]:
                     sys.exit("savebench loaded %s rows, expected %d" % (rows, sizes[name]))
                 saves[name].append(float(ms) / 1000)
+            # The floor of a 100,000-row save: a plain QSettings that sets the same keys.
+            write_ini(os.path.join(programs["100k"], "transport.ini"), sizes["100k"])
+            _, _, out = run([os.path.join(programs["100k"], "transport_settings_savebench"), "--plain"], env)
+            plain.append(float(out.split()[1]) / 1000)
 
         med = {k: statistics.median(v) for k, v in times.items()}
         mrss = {k: statistics.median(v) for k, v in rss.items()}
@@ -104,6 +109,8 @@ def main():
         print("load growth 100k/10k: %.2f   [target <= 11]" % (extra100 / extra10))
         print("save 10k rows: %.3f s   [target < 0.1 s]" % statistics.median(saves["10k"]))
         print("save 100k rows: %.3f s   [target < 1 s]" % statistics.median(saves["100k"]))
+        print("save 100k rows / plain QSettings save: %.3f   [%.3f s; target <= 1.10]"
+              % (statistics.median(saves["100k"]) / statistics.median(plain), statistics.median(plain)))
         print("peak RSS extra 100k entries: %.1f MB   [target <= 70 MB; empty: %.1f MB]"
               % ((mrss["100k"] - mrss["empty"]) / 2**20, mrss["empty"] / 2**20))
     finally:

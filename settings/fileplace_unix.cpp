@@ -51,6 +51,7 @@ const int StaleLockMs = 1000;
 // What the name of a new file gets before it is renamed over the old one, and a random tail.
 const char newSuffix[] = ".new-";
 const int newTailLength = 6;
+const char newLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
 class descriptor
 {
@@ -433,24 +434,40 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
 
     // The new file is made private when it replaces one, and given the old one's permissions
     // before anybody can see it; a first file gets the usual ones (umask, the folder's default ACL).
+    // Where the file system allows, it has no name at all until it is complete, so that a save
+    // killed half-way leaves nothing behind; otherwise a name that the next save clears away.
+    const mode_t mode = existed ? 0600 : 0666;
     QByteArray newName;
+#ifdef O_TMPFILE
+    descriptor out(::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+#else
     descriptor out;
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    for (int attempt = 0; attempt < 100 && out.fd < 0; ++attempt) {
-        newName = name + newSuffix;
-        for (int i = 0; i < newTailLength; ++i)
-            newName += letters[QRandomGenerator::global()->bounded(int(sizeof letters) - 1)];
-        out.reset(::openat(folder, newName.constData(),
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, existed ? 0600 : 0666));
-        if (out.fd < 0 && errno != EEXIST)
-            return failed;
-    }
-    const auto fail = [&] {
-        ::unlinkat(folder, newName.constData(), 0);
-        return failed;
+#endif
+    const bool unnamed = out.fd >= 0;
+    const auto giveName = [&](int fd) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            newName = name + newSuffix;
+            for (int i = 0; i < newTailLength; ++i)
+                newName += newLetters[QRandomGenerator::global()->bounded(int(sizeof newLetters) - 1)];
+            const int made = unnamed
+                ? ::linkat(AT_FDCWD, ("/proc/self/fd/" + QByteArray::number(fd)).constData(), folder,
+                           newName.constData(), AT_SYMLINK_FOLLOW)
+                : ::openat(folder, newName.constData(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+            if (made >= 0 || errno != EEXIST)
+                return made;
+        }
+        return -1;
     };
+    if (!unnamed)
+        out.reset(giveName(-1));
     if (out.fd < 0)
         return failed;
+    const auto fail = [&] {
+        if (!newName.isEmpty())
+            ::unlinkat(folder, newName.constData(), 0);
+        return failed;
+    };
 
     if (existed) {
         if (!copyFlags(file, out.fd))
@@ -478,7 +495,8 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
         if (::fstat(out.fd, &now) == 0 && now.st_gid != old.st_gid)
             lost->prepend(tr("его группа теперь %1 вместо %2").arg(groupName(now.st_gid), groupName(old.st_gid)));
     }
-    if (::fdatasync(out.fd) != 0 || ::renameat(folder, newName.constData(), folder, name.constData()) != 0)
+    if (::fdatasync(out.fd) != 0 || (unnamed && giveName(out.fd) != 0)
+        || ::renameat(folder, newName.constData(), folder, name.constData()) != 0)
         return fail();
     descriptor listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (listing.fd >= 0)

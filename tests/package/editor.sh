@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Works the installed editor, /usr/bin/transport-settings, in a real X server: Ctrl+S saves into
 # the list that postinst made, and through the link when its target is missing; a user outside the
-# group gets the failed-save message and the list stays as it was.
+# group gets the failed-save message and the list stays as it was; a member of the group who plants
+# a link to a root-only file, or swaps one in while root saves, gets nothing but the list changed.
 #
 # Usage: editor.sh CONFIG_DIR GROUP, as root (package.sh runs it with the package installed).
 CONFIG_DIR=$1
@@ -106,3 +107,71 @@ expect_lines "$ini" positions=0
 keys Escape
 wait_exit 0
 echo "PASS: with its target missing, the link opens an empty table and a save creates $ini"
+
+# A hostile member of the group, with a link to a file that only root may touch, against root's
+# saves. Whatever the member does, nothing but the list may change.
+MEMBER=(setpriv --reuid=nobody --regid=nogroup --groups="$GROUP")
+vault=$WORK/vault
+install -d -m 700 "$vault"
+victim=$vault/victim
+SECRET="root only"
+echo "$SECRET" >"$victim"
+chmod 600 "$victim"
+cp "$ini" "$WORK/list.ini"
+WATCH_PID=
+restore()
+{
+    [ -z "$WATCH_PID" ] || kill "$WATCH_PID" 2>/dev/null || true
+    rm -f "$CONFIG_DIR/swap"
+    [ ! -L "$ini" ] || { rm "$ini" && install -o root -g "$GROUP" -m 664 "$WORK/list.ini" "$ini"; }
+}
+trap 'restore; cleanup' EXIT
+
+untouched()
+{
+    [ "$(stat -c '%U:%G %a' "$victim")" = "root:root 600" ] && cmp -s "$victim" <(echo "$SECRET") \
+        || { ls -l "$victim"; cat "$victim"; fail "$1: root's save changed $victim"; }
+    [ ! -e "$vault/absent" ] || fail "$1: root's save made $vault/absent"
+}
+
+# The member replaces the list with a link to the file, or to a name that does not exist yet.
+for target in "$victim" "$vault/absent"; do
+    "${MEMBER[@]}" ln -sfn "$target" "$ini"
+    save "planted-${target##*/}"
+    stop
+    untouched planted
+    [ "$RESULT" = refused ] || fail "planted: root saved through the member's link to $target"
+done
+echo "PASS: root refuses to save through a member's link"
+
+# The member swaps the link in the moment root's new list is renamed into place. The watcher
+# spins instead of sleeping in read(), to be as quick as an attacker can be.
+restore
+"${MEMBER[@]}" ln -s "$victim" "$CONFIG_DIR/swap"
+timeout $((2 * WAIT)) "${MEMBER[@]}" /usr/bin/python3 -c '
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+folder = sys.argv[1].encode()
+watch = libc.inotify_init1(os.O_NONBLOCK)
+if libc.inotify_add_watch(watch, folder, 0x80) < 0:  # IN_MOVED_TO
+    sys.exit("no inotify watch on %s" % sys.argv[1])
+print("watching", flush=True)
+while True:
+    try:
+        if b"transport.ini\0" in os.read(watch, 4096):
+            break
+    except BlockingIOError:
+        pass
+os.rename(folder + b"/swap", folder + b"/transport.ini")
+' "$CONFIG_DIR" >"$WORK/watch.log" 2>&1 &
+WATCH_PID=$!
+wait_file_line "$WORK/watch.log" watching
+save race
+keys Escape
+wait_exit 0
+wait "$WATCH_PID" || { cat "$WORK/watch.log" >&2; fail "race: the member's watcher did not swap its link in"; }
+WATCH_PID=
+[ -L "$ini" ] || fail "race: $ini is no link: the race was not run"
+untouched race
+restore
+echo "PASS: a link swapped in behind root's save leads nowhere"
