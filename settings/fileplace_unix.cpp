@@ -483,13 +483,14 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
         if (::fchown(out.fd, root ? old.st_uid : uid_t(-1), old.st_gid) != 0 && root)
             (void)::fchown(out.fd, uid_t(-1), old.st_gid);
         copyErrors errors;
+        // Both named as the list: the new file is the list to whoever reads a message.
         const QByteArray oldName = QFile::encodeName(shownName(folder, name));
-        if (perm_copy_fd(oldName.constData(), file, newName.constData(), out.fd, &errors.context) != 0)
+        if (perm_copy_fd(oldName.constData(), file, oldName.constData(), out.fd, &errors.context) != 0)
             lost->append(tr("его список доступа (ACL) не сохранён (%1)").arg(errors.messages.join(QLatin1String(", "))));
         errors.messages.clear();
         if (::fchmod(out.fd, old.st_mode & 07777) != 0)
             lost->append(tr("его права доступа теперь другие"));
-        if (attr_copy_fd(oldName.constData(), file, newName.constData(), out.fd, nullptr, &errors.context) != 0)
+        if (attr_copy_fd(oldName.constData(), file, oldName.constData(), out.fd, nullptr, &errors.context) != 0)
             lost->append(tr("его расширенные атрибуты не сохранены (%1)").arg(errors.messages.join(QLatin1String(", "))));
         struct stat now;
         if (::fstat(out.fd, &now) == 0 && now.st_gid != old.st_gid)

@@ -641,24 +641,30 @@ void tst_sharedFile::attacks()
 
 void tst_sharedFile::permissions_data()
 {
-    // Who saves, and the list's mode, ACL, extended attributes and attribute flags before.
+    // Who saves, the list's mode, ACL, extended attributes and attribute flags before, and what
+    // Save says it could not keep.
     QTest::addColumn<bool>("member");
     QTest::addColumn<int>("mode");
     QTest::addColumn<QString>("acl");
     QTest::addColumn<QStringList>("attributes");
     QTest::addColumn<int>("flags");
+    QTest::addColumn<QString>("lost");
 
-    QTest::newRow("root, read-only for everybody") << false << 0444 << "" << QStringList() << 0;
-    QTest::newRow("root, no access for anybody") << false << 0000 << "" << QStringList() << 0;
+    QTest::newRow("root, read-only for everybody") << false << 0444 << "" << QStringList() << 0 << "";
+    QTest::newRow("root, no access for anybody") << false << 0000 << "" << QStringList() << 0 << "";
     QTest::newRow("root, a named ACL entry, attributes and flags")
         << false << 0640 << "u::rw-,u:nobody:r--,g::r--,m::r--,o::---"
-        << QStringList { QStringLiteral("user.origin=hand"), QStringLiteral("trusted.audit=1") }
-        << int(FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL);
+        << QStringList { QStringLiteral("security.audit=1"), QStringLiteral("trusted.audit=1"),
+               QStringLiteral("user.origin=hand") }
+        << int(FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL) << "";
     QTest::newRow("member, allowed to write by the group alone")
-        << true << 0464 << "" << QStringList() << 0;
+        << true << 0464 << "" << QStringList() << 0 << "";
     QTest::newRow("member, a group that may only read through the ACL, an attribute and a flag")
         << true << 0664 << "u::rw-,u:nobody:r--,g::r--,m::rw-,o::r--"
-        << QStringList { QStringLiteral("user.origin=hand") } << int(FS_NODUMP_FL);
+        << QStringList { QStringLiteral("user.origin=hand") } << int(FS_NODUMP_FL) << "";
+    QTest::newRow("member, a security attribute that only root may set")
+        << true << 0664 << "" << QStringList { QStringLiteral("security.audit=1") } << 0
+        << "его расширенные атрибуты не сохранены";
 }
 
 void tst_sharedFile::permissions()
@@ -670,6 +676,7 @@ void tst_sharedFile::permissions()
     QFETCH(QString, acl);
     QFETCH(QStringList, attributes);
     QFETCH(int, flags);
+    QFETCH(QString, lost);
 
     // The list in a folder of root and the group, as the package makes it, reached through root's link.
     const QString shared = target.filePath(QStringLiteral("shared"));
@@ -714,16 +721,25 @@ void tst_sharedFile::permissions()
         openedWindow editor;
         QCOMPARE(editor.rows().size(), 2);
         editor.table->topLevelItem(0)->setText(0, QStringLiteral("192.168.0.1"));
-        said = saveAndAnswer(editor.window, 0);
+        said = saveAndAnswer(editor.window, lost.isEmpty() ? 0 : 1);
     }
-    QCOMPARE(said, QStringList());
-
-    // All but the owner, which only root can give back, and the changed bytes.
+    // All but the owner, which only root can give back, the changed bytes, and what was lost.
     QStringList after = permissionsOf(list);
     QVERIFY(after.last() != before.last());
     after.removeLast();
     QCOMPARE(after.takeFirst(), QStringLiteral("owner %1").arg(member ? userId : 0));
-    QCOMPARE(after, before.mid(1, before.size() - 2));
+    QStringList kept = before.mid(1, before.size() - 2);
+    if (!lost.isEmpty()) {
+        for (const QString &attribute : attributes)
+            kept.removeAll(attribute);
+        QCOMPARE(said.size(), 1);
+        QVERIFY2(said[0].startsWith(QStringLiteral("Сохранение настроек | Настройки сохранены в файл %1, но %2 (")
+                                        .arg(shownPath(), lost)),
+                 qPrintable(said[0]));
+    } else {
+        QCOMPARE(said, QStringList());
+    }
+    QCOMPARE(after, kept);
 }
 
 // The program's folder has a name that is not UTF-8 ("прог" in KOI8-R), so the program cannot name
