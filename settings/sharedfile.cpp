@@ -1,4 +1,4 @@
-// The shared file's content checks and the store's private copy; fileplace_*.cpp reach the file.
+// The shared file's content checks and the store's private copy; fileplace_<system>.cpp reach the file.
 #include "sharedfile.h"
 
 #include "fileplace.h"

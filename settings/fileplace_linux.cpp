@@ -1,4 +1,4 @@
-// The shared file on a POSIX system. Its folder may be writable by a whole group, whose members
+// The shared file on Linux. Its folder may be writable by a whole group, whose members
 // can put links, FIFOs and other files in its way at any moment, while root saves. So the path is
 // walked once, a link followed only when nobody else could have planted it, and everything after
 // that acts on the folder's descriptor: nothing is opened that could block, nothing is followed,
