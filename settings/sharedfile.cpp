@@ -196,10 +196,10 @@ QSettings *sharedFile::edit()
 bool sharedFile::commit()
 {
     store->sync();
-    const bool written = reachedDisk(*store);
-    store.reset();
+    // The store stays until this object goes: the bytes are read while its parsed keys are still
+    // alive, as freeing hundreds of thousands of them first makes the next large allocation slow.
     QFile copy(storePath);
-    if (!written || !copy.open(QIODevice::ReadOnly)) {
+    if (!reachedDisk(*store) || !copy.open(QIODevice::ReadOnly)) {
         why = failed;
         return false;
     }
