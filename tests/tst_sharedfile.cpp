@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
 #include <acl/libacl.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -28,6 +29,11 @@
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+#include <sddl.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -72,6 +78,7 @@ QString failedText()
         + shownPath();
 }
 
+#ifdef Q_OS_UNIX
 // Acts with the effective user, group and supplementary groups of another account while it lives.
 class actingAs
 {
@@ -186,6 +193,7 @@ void tell(int fd)
 {
     (void)!::write(fd, "r", 1);
 }
+#endif // Q_OS_UNIX
 
 } // namespace
 
@@ -198,10 +206,12 @@ private slots:
     void cleanupTestCase();
     void init();
     void cleanup();
-    void ownership_data();
-    void ownership();
     void encodings_data();
     void encodings();
+    void keyCase();
+#ifdef Q_OS_UNIX
+    void ownership_data();
+    void ownership();
     void untouchablePaths_data();
     void untouchablePaths();
     void attacks_data();
@@ -209,18 +219,26 @@ private slots:
     void permissions_data();
     void permissions();
     void unknownFolder();
+#endif
+#ifdef Q_OS_WIN
+    void windowsReplace_data();
+    void windowsReplace();
+#endif
 
 private:
+#ifdef Q_OS_UNIX
     // A test account with a primary group of its own and membership of one more group.
     QString user, group;
     uid_t userId = 0;
     gid_t userGroupId = 0, groupId = 0;
+#endif
     QTemporaryDir target;
 };
 
 void tst_sharedFile::initTestCase()
 {
     QVERIFY(target.isValid());
+#ifdef Q_OS_UNIX
     // The account may not write the program's folder; it saves through a link into this one.
     QCOMPARE(::chmod(QFile::encodeName(target.path()).constData(), 0777), 0);
     if (::geteuid() != 0)
@@ -239,14 +257,17 @@ void tst_sharedFile::initTestCase()
     userId = account->pw_uid;
     userGroupId = account->pw_gid;
     groupId = extra->gr_gid;
+#endif
 }
 
 void tst_sharedFile::cleanupTestCase()
 {
+#ifdef Q_OS_UNIX
     if (!user.isEmpty())
         run(QStringLiteral("userdel"), { user });
     if (!group.isEmpty())
         run(QStringLiteral("groupdel"), { group });
+#endif
 }
 
 void tst_sharedFile::init()
@@ -265,6 +286,94 @@ void tst_sharedFile::cleanup()
         removePath(target.filePath(name));
 }
 
+void tst_sharedFile::encodings_data()
+{
+    // The file, a key and the text it must read afterwards with `codec` (Qt 5), or the reason
+    // Save must give for leaving the file as it is.
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("codec");
+    QTest::addColumn<QString>("refusal");
+
+    // "сервер" and "Иванов" in Windows-1251, as an editor of an older desktop saves them.
+    const QByteArray cp1251 = fixture + "[Notes]\nowner=\xc8\xe2\xe0\xed\xee\xe2\n";
+    const QByteArray cp1251InList
+        = QByteArray(fixture).replace("10.0.0.3", "\xf1\xe5\xf0\xe2\xe5\xf0");
+    const QString notUtf8
+        = QStringLiteral(": строка %1 не в кодировке UTF-8. Преобразуйте файл в UTF-8, "
+                         "прежде чем сохранять его в редакторе");
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    QTest::newRow("cp1251 in the list") << cp1251InList << "destHost2"
+                                        << "" << QByteArray() << notUtf8.arg(9);
+    QTest::newRow("cp1251 in another section") << cp1251 << "Notes/owner"
+                                               << "" << QByteArray() << notUtf8.arg(12);
+#else
+    // Read as Latin-1 and written as escapes: the same characters for every reader.
+    QTest::newRow("cp1251 in the list")
+        << cp1251InList << "destHost2" << QString::fromLatin1("\xf1\xe5\xf0\xe2\xe5\xf0")
+        << QByteArray() << "";
+    QTest::newRow("cp1251 in another section")
+        << cp1251 << "Notes/owner" << QString::fromLatin1("\xc8\xe2\xe0\xed\xee\xe2")
+        << QByteArray() << "";
+#endif
+    QTest::newRow("UTF-8 in another section") << fixture + "[Описание]\nstreet=Straße\n"
+                                              << "Описание/street"
+                                              << "Straße" << QByteArray("UTF-8") << "";
+    QTest::newRow("a value of an unknown type")
+        << fixture + "[Extra]\nblob=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\vNoSuchType\\0)\n"
+        << ""
+        << "" << QByteArray()
+        << ": значение ключа Extra/blob не удаётся прочитать, и сохранение уничтожило бы его";
+}
+
+void tst_sharedFile::encodings()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, key);
+    QFETCH(QString, text);
+    QFETCH(QByteArray, codec);
+    QFETCH(QString, refusal);
+
+    openedWindow editor(file);
+    QVERIFY(editor.written);
+    const Rows rows = editor.rows();
+    QCOMPARE(rows.size(), 2);
+    const QStringList boxes = saveAndAnswer(editor.window, refusal.isEmpty() ? 0 : 1);
+
+    if (!refusal.isEmpty()) {
+        QCOMPARE(boxes, QStringList { failedText() + refusal });
+        QCOMPARE(readFile(settingsPath()), file);
+        QCOMPARE(editor.rows(), rows);
+        return;
+    }
+    QCOMPARE(boxes, QStringList());
+    QVERIFY(readFile(settingsPath()) != file); // the store did rewrite it
+    QVERIFY(forgetCachedFile());
+    QSettings settings(settingsPath(), QSettings::IniFormat);
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    if (!codec.isEmpty())
+        settings.setIniCodec(codec.constData());
+#else
+    Q_UNUSED(codec);
+#endif
+    QCOMPARE(settings.value(key).toString(), text);
+}
+
+// Key names are the store's business: case-sensitive on Linux, not on Windows, where the list's
+// keys in capitals name the same entries.
+void tst_sharedFile::keyCase()
+{
+    openedWindow editor("[general]\nPOSITIONS=1\nLISTENHOST1=a\nListenPort1=1\ndesthost1=b\nDESTPORT1=2\n");
+    QVERIFY(editor.written);
+#ifdef Q_OS_WIN
+    QCOMPARE(editor.rows(), (Rows { { QStringLiteral("a"), QStringLiteral("1"), QStringLiteral("b"), QStringLiteral("2") } }));
+#else
+    QCOMPARE(editor.rows(), Rows());
+#endif
+}
+
+#ifdef Q_OS_UNIX
 void tst_sharedFile::ownership_data()
 {
     // Who saves, the file's owner, group and mode before (none: no file yet), the owner and group
@@ -349,80 +458,6 @@ void tst_sharedFile::ownership()
         : QStringList();
     QCOMPARE(boxes, expected);
     QVERIFY(QFileInfo(target.filePath(QStringLiteral("transport.ini.lock"))).exists() == false);
-}
-
-void tst_sharedFile::encodings_data()
-{
-    // The file, a key and the text it must read afterwards with `codec` (Qt 5), or the reason
-    // Save must give for leaving the file as it is.
-    QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QByteArray>("codec");
-    QTest::addColumn<QString>("refusal");
-
-    // "сервер" and "Иванов" in Windows-1251, as an editor of an older desktop saves them.
-    const QByteArray cp1251 = fixture + "[Notes]\nowner=\xc8\xe2\xe0\xed\xee\xe2\n";
-    const QByteArray cp1251InList
-        = QByteArray(fixture).replace("10.0.0.3", "\xf1\xe5\xf0\xe2\xe5\xf0");
-    const QString notUtf8
-        = QStringLiteral(": строка %1 не в кодировке UTF-8. Преобразуйте файл в UTF-8, "
-                         "прежде чем сохранять его в редакторе");
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    QTest::newRow("cp1251 in the list") << cp1251InList << "destHost2"
-                                        << "" << QByteArray() << notUtf8.arg(9);
-    QTest::newRow("cp1251 in another section") << cp1251 << "Notes/owner"
-                                               << "" << QByteArray() << notUtf8.arg(12);
-#else
-    // Read as Latin-1 and written as escapes: the same characters for every reader.
-    QTest::newRow("cp1251 in the list")
-        << cp1251InList << "destHost2" << QString::fromLatin1("\xf1\xe5\xf0\xe2\xe5\xf0")
-        << QByteArray() << "";
-    QTest::newRow("cp1251 in another section")
-        << cp1251 << "Notes/owner" << QString::fromLatin1("\xc8\xe2\xe0\xed\xee\xe2")
-        << QByteArray() << "";
-#endif
-    QTest::newRow("UTF-8 in another section") << fixture + "[Описание]\nstreet=Straße\n"
-                                              << "Описание/street"
-                                              << "Straße" << QByteArray("UTF-8") << "";
-    QTest::newRow("a value of an unknown type")
-        << fixture + "[Extra]\nblob=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\vNoSuchType\\0)\n"
-        << ""
-        << "" << QByteArray()
-        << ": значение ключа Extra/blob не удаётся прочитать, и сохранение уничтожило бы его";
-}
-
-void tst_sharedFile::encodings()
-{
-    QFETCH(QByteArray, file);
-    QFETCH(QString, key);
-    QFETCH(QString, text);
-    QFETCH(QByteArray, codec);
-    QFETCH(QString, refusal);
-
-    openedWindow editor(file);
-    QVERIFY(editor.written);
-    const Rows rows = editor.rows();
-    QCOMPARE(rows.size(), 2);
-    const QStringList boxes = saveAndAnswer(editor.window, refusal.isEmpty() ? 0 : 1);
-
-    if (!refusal.isEmpty()) {
-        QCOMPARE(boxes, QStringList { failedText() + refusal });
-        QCOMPARE(readFile(settingsPath()), file);
-        QCOMPARE(editor.rows(), rows);
-        return;
-    }
-    QCOMPARE(boxes, QStringList());
-    QVERIFY(readFile(settingsPath()) != file); // the store did rewrite it
-    QVERIFY(forgetCachedFile());
-    QSettings settings(settingsPath(), QSettings::IniFormat);
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-    if (!codec.isEmpty())
-        settings.setIniCodec(codec.constData());
-#else
-    Q_UNUSED(codec);
-#endif
-    QCOMPARE(settings.value(key).toString(), text);
 }
 
 void tst_sharedFile::untouchablePaths_data()
@@ -785,6 +820,104 @@ void tst_sharedFile::unknownFolder()
     QCOMPARE(WEXITSTATUS(status), 3); // the saver's own code for a failed save
     QCOMPARE(QByteArray(text, int(qMax<ssize_t>(size, 0))), fixture);
 }
+
+#endif // Q_OS_UNIX
+
+#ifdef Q_OS_WIN
+namespace {
+
+std::wstring native(const QString &path)
+{
+    return QDir::toNativeSeparators(path).toStdWString();
+}
+
+// The file's attributes and its security descriptor (owner, group and DACL) in SDDL.
+QStringList permissionsOf(const QString &path)
+{
+    const std::wstring name = native(path);
+    QStringList facts { QString::number(::GetFileAttributesW(name.c_str()), 16) };
+    const SECURITY_INFORMATION parts
+        = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD size = 0;
+    ::GetFileSecurityW(name.c_str(), parts, nullptr, 0, &size);
+    QByteArray descriptor(int(size), '\0');
+    LPWSTR text = nullptr;
+    if (size && ::GetFileSecurityW(name.c_str(), parts, descriptor.data(), size, &size)
+        && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
+                                                                 parts, &text, nullptr)) {
+        facts << QString::fromWCharArray(text);
+        ::LocalFree(text);
+    }
+    return facts;
+}
+
+} // namespace
+
+void tst_sharedFile::windowsReplace_data()
+{
+    // What the list has or what holds it, and what Save says: nothing when it saves.
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("hidden, with an ACL of its own") << "acl" << "";
+    QTest::newRow("read-only") << "read-only" << failedText();
+    QTest::newRow("held open by a reader that does not share deletion") << "held" << failedText();
+    QTest::newRow("held open by a reader that shares deletion") << "shared" << "";
+    QTest::newRow("a lock held by a live process") << "live lock"
+        << failedText()
+            + QStringLiteral(": файл заблокирован процессом %1 (%2) на компьютере %3, файл блокировки %4")
+                  .arg(QString::number(QCoreApplication::applicationPid()),
+                       QCoreApplication::applicationName(), QSysInfo::machineHostName(),
+                       QDir::toNativeSeparators(settingsPath() + QLatin1String(".lock")));
+}
+
+void tst_sharedFile::windowsReplace()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, message);
+
+    const std::wstring name = native(settingsPath());
+    HANDLE reader = INVALID_HANDLE_VALUE;
+    QLockFile held(settingsPath() + QLatin1String(".lock"));
+    if (setup == QLatin1String("acl")) {
+        // Full control for the owner and for Administrators, read for Users, nothing inherited.
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        QVERIFY(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;;FA;;;OW)(A;;FA;;;BA)(A;;FR;;;BU)", SDDL_REVISION_1, &descriptor, nullptr));
+        const bool set = ::SetFileSecurityW(name.c_str(), DACL_SECURITY_INFORMATION, descriptor);
+        ::LocalFree(descriptor);
+        QVERIFY(set);
+        QVERIFY(::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    } else if (setup == QLatin1String("read-only")) {
+        QVERIFY(::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_READONLY));
+    } else if (setup == QLatin1String("held") || setup == QLatin1String("shared")) {
+        const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE
+            | (setup == QLatin1String("shared") ? FILE_SHARE_DELETE : 0);
+        reader = ::CreateFileW(name.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        QVERIFY(reader != INVALID_HANDLE_VALUE);
+    } else {
+        QVERIFY(held.tryLock(0));
+    }
+    const QStringList before = permissionsOf(settingsPath());
+
+    QStringList said;
+    {
+        openedWindow editor;
+        QCOMPARE(editor.rows().size(), 2);
+        editor.table->topLevelItem(0)->setText(0, QStringLiteral("192.168.0.1"));
+        said = saveAndAnswer(editor.window, message.isEmpty() ? 0 : 1);
+    }
+    if (reader != INVALID_HANDLE_VALUE)
+        ::CloseHandle(reader);
+    const QStringList after = permissionsOf(settingsPath());
+    ::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    QCOMPARE(said, message.isEmpty() ? QStringList() : QStringList { message });
+    QCOMPARE(after, before);
+    QCOMPARE(readFile(settingsPath()).contains("192.168.0.1"), message.isEmpty());
+}
+#endif // Q_OS_WIN
 
 QTEST_MAIN(tst_sharedFile)
 #include "tst_sharedfile.moc"
