@@ -196,8 +196,6 @@ QSettings *sharedFile::edit()
 bool sharedFile::commit()
 {
     store->sync();
-    // The store stays until this object goes: the bytes are read while its parsed keys are still
-    // alive, as freeing hundreds of thousands of them first makes the next large allocation slow.
     QFile copy(storePath);
     if (!reachedDisk(*store) || !copy.open(QIODevice::ReadOnly)) {
         why = failed;
