@@ -42,6 +42,10 @@ public:
 
     QString problem;
 
+    // Where the store's private copies go: a folder of the system's that nobody can take from
+    // this process once it has a folder of its own in it.
+    static QString storeFolder();
+
 private:
     void unlock();
 

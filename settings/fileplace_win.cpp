@@ -29,6 +29,11 @@ filePlace::filePlace(const QString &path, const QString &failed)
         problem = failed;
 }
 
+QString filePlace::storeFolder()
+{
+    return QDir::tempPath();
+}
+
 filePlace::~filePlace()
 {
     unlock();

@@ -144,7 +144,7 @@ sharedFile::sharedFile(const QString &path)
                             : tr("Не удалось сохранить настройки в файл %1")
                                   .arg(QDir::toNativeSeparators(path))),
       place(new filePlace(path, failed)),
-      storeDir(QDir::tempPath() + QLatin1String("/transport-settings-XXXXXX"))
+      storeDir(filePlace::storeFolder() + QLatin1String("/transport-settings-XXXXXX"))
 {
 }
 
