@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds Qt's qtbase for 64-bit Windows once, from Debian's own qt6-base source package, and
-# keeps it outside the work tree. Prints the Qt prefix as its last line of output.
+# keeps it outside the work tree. Prints the Qt prefix as its last line of output; with
+# --print-prefix it prints only where that prefix is, built or not.
 #
 # The prefix is keyed by the Qt source version, the configure flags, this toolchain file and the
 # MinGW compiler's version: when one of them changes, the next run builds a new prefix beside the
@@ -26,7 +27,7 @@ sudo=
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
 # The host Qt (moc, rcc, uic and their CMake packages) must be the same Qt release as the source.
-NEEDED=(mingw-w64 g++-mingw-w64-x86-64-posix dpkg-dev cmake ninja-build perl xz-utils
+NEEDED=(mingw-w64 g++-mingw-w64-x86-64-posix dpkg-dev patch cmake ninja-build perl xz-utils
     qt6-base-dev qt6-base-dev-tools)
 missing=()
 for pkg in "${NEEDED[@]}"; do
@@ -67,12 +68,19 @@ FLAGS=(
     -DFEATURE_icu=OFF
 )
 
-KEY=$( { echo "$QT_SOURCE_VERSION"; printf '%s\n' "${FLAGS[@]}"; grep -v '^[[:space:]]*#' "$TOOLCHAIN"; echo "$COMPILER"; } \
-    | sha256sum | cut -c1-12)
+# Fixes to Qt's source for this configuration, applied in name order.
+PATCHES=("$TOP"/cmake/qt-patches/*.patch)
+
+KEY=$( { echo "$QT_SOURCE_VERSION"; printf '%s\n' "${FLAGS[@]}"; grep -v '^[[:space:]]*#' "$TOOLCHAIN"; \
+    cat "${PATCHES[@]}"; echo "$COMPILER"; } | sha256sum | cut -c1-12)
 UPSTREAM=${QT_SOURCE_VERSION%%+*}
 UPSTREAM=${UPSTREAM%%-*}
 PREFIX=$CACHE/qt-$UPSTREAM-mingw64-$KEY
 
+if [ "${1:-}" = --print-prefix ]; then
+    echo "$PREFIX"
+    exit 0
+fi
 if [ -f "$PREFIX/.complete" ]; then
     log "cached: $PREFIX"
     echo "$PREFIX"
@@ -122,6 +130,10 @@ log "apt-get source qt6-base=$QT_SOURCE_VERSION"
     || { cat "$WORKDIR/source.log" >&2; die "apt-get source qt6-base failed"; }
 SRC=$(find "$WORKDIR" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)
 [ -n "$SRC" ] || die "no source tree in $WORKDIR"
+for patch in "${PATCHES[@]}"; do
+    log "patch $(basename "$patch")"
+    patch -d "$SRC" -p1 --forward --quiet <"$patch" || die "$patch does not apply"
+done
 
 log "configure"
 cmake -S "$SRC" -B "$WORKDIR/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
