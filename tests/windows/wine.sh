@@ -24,6 +24,8 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$prefix" ] && [ $# -gt 0 ] || { echo "usage: wine.sh --prefix DIR [--path DIR]... PROGRAM [ARGS...]" >&2; exit 2; }
 
+# Wine wants the prefix as an absolute path.
+prefix=$(realpath -m "$prefix")
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko: Wine would offer to download them in a dialog.
