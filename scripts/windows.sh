@@ -45,8 +45,8 @@ cmake -S "$TOP" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     || { cat "$BUILD.configure.log"; die "configuring the Windows build"; }
 cmake --build "$BUILD" -j "$(nproc)" || die "building for Windows"
 EXE=$BUILD/bin/transport-settings.exe
-x86_64-w64-mingw32-objdump -p "$EXE" | grep -q 'Subsystem.*Windows GUI' \
-    || die "$EXE is not a GUI-subsystem program"
+headers=$(x86_64-w64-mingw32-objdump -p "$EXE")
+grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || die "$EXE is not a GUI-subsystem program"
 
 step "unit tests under Wine"
 (cd "$BUILD" && ctest --output-on-failure --timeout 300 -j "$(nproc)") || die "unit tests under Wine"
