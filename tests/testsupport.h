@@ -43,6 +43,38 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// The line end of a file the settings store wrote: Qt's QSettings ends INI lines as the platform
+// does, CRLF on Windows and LF elsewhere.
+#ifdef Q_OS_WIN
+inline const QByteArray storeLineEnd = "\r\n";
+#else
+inline const QByteArray storeLineEnd = "\n";
+#endif
+
+// Text written with LF line ends, as the store writes it on this platform.
+inline QByteArray storeText(QByteArray text)
+{
+    return text.replace('\n', storeLineEnd);
+}
+
+// The lines of a file the store wrote, each without its line end. A line that ends otherwise
+// keeps what it has, so that it equals no line a test expects.
+inline QList<QByteArray> storeLines(const QByteArray &bytes)
+{
+    QList<QByteArray> lines;
+    qsizetype start = 0;
+    while (start < bytes.size()) {
+        qsizetype end = bytes.indexOf('\n', start);
+        end = end < 0 ? bytes.size() : end + 1;
+        QByteArray line = bytes.mid(start, end - start);
+        if (line.endsWith(storeLineEnd))
+            line.chop(storeLineEnd.size());
+        lines.append(line);
+        start = end;
+    }
+    return lines;
+}
+
 inline bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);

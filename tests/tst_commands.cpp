@@ -46,7 +46,7 @@ const QStringList freshFields = { "", "0", "", "0" };
 QMap<QByteArray, QByteArray> fileKeys()
 {
     QMap<QByteArray, QByteArray> keys;
-    const QList<QByteArray> lines = readFile(settingsPath()).split('\n');
+    const QList<QByteArray> lines = storeLines(readFile(settingsPath()));
     for (const QByteArray &line : lines) {
         const int equals = line.indexOf('=');
         if (equals > 0)

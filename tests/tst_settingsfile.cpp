@@ -321,7 +321,7 @@ void tst_settingsFile::load()
     QVERIFY(clickButton(editor.window, "closeButton"));
     const Keys expected = keysOf(rows);
     QCOMPARE(diskKeys(), expected);
-    const QList<QByteArray> lines = readFile(path).split('\n');
+    const QList<QByteArray> lines = storeLines(readFile(path));
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9.]*$"));
     for (auto key = expected.cbegin(); key != expected.cend(); ++key) {
         if (plain.match(key.value()).hasMatch())
@@ -344,7 +344,7 @@ void tst_settingsFile::noFile()
 
     settingsDialog window;
     QVERIFY(clickButton(window, "closeButton"));
-    QCOMPARE(readFile(path), QByteArray("[General]\npositions=0\n"));
+    QCOMPARE(readFile(path), storeText("[General]\npositions=0\n"));
 }
 
 void tst_settingsFile::saveAfterDelete()
@@ -366,7 +366,7 @@ void tst_settingsFile::saveAfterDelete()
     expected.insert(QStringLiteral("destHost2"), rows[2][2]);
     expected.insert(QStringLiteral("destPort2"), rows[2][3]);
     QCOMPARE(diskKeys(), expected);
-    QVERIFY(readFile(settingsPath()).contains("\n[Other]\n"));
+    QVERIFY(readFile(settingsPath()).contains(storeText("\n[Other]\n")));
     QCOMPARE(editor.rows(), (Rows{ rows[0], rows[2] }));
 
     QCOMPARE(openedWindow().rows(), (Rows{ rows[0], rows[2] }));
@@ -412,7 +412,7 @@ void tst_settingsFile::shortcutSaves()
         QVERIFY(clickButton(editor.window, "closeButton"));
         byButton = readFile(path);
     }
-    QVERIFY(byButton.contains("\npositions=2\n"));
+    QVERIFY(byButton.contains(storeText("\npositions=2\n")));
 
     openedWindow editor(fixture);
     QVERIFY(editor.table);
@@ -588,8 +588,8 @@ void tst_settingsFile::saveMalformedFile()
     const Rows rows = { fixtureRows()[1], fixtureRows()[2] };
     QCOMPARE(editor.rows(), rows);
     const QByteArray bytes = readFile(path);
-    QVERIFY(bytes.contains("\npositions=2\n"));
-    QVERIFY(bytes.contains("\nlistenPort1=110\n"));
+    QVERIFY(bytes.contains(storeText("\npositions=2\n")));
+    QVERIFY(bytes.contains(storeText("\nlistenPort1=110\n")));
     const Keys onDisk = diskKeys();
     const Keys expected = keysOf(rows);
     for (auto key = expected.cbegin(); key != expected.cend(); ++key)

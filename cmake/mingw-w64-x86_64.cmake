@@ -1,0 +1,27 @@
+# Cross-compiles for 64-bit Windows with Debian's MinGW-w64 (packages mingw-w64 and
+# g++-mingw-w64-x86-64-posix). The posix thread model is the one Qt needs: the unsuffixed
+# x86_64-w64-mingw32-g++ is the win32 model, without std::thread and std::mutex.
+#
+# It serves both the cross-built Qt (scripts/windows-qt.sh) and the editor. The editor's build
+# loads Qt's own qt.toolchain.cmake, which chain-loads this file through QT_CHAINLOAD_TOOLCHAIN_FILE;
+# scripts/windows.sh shows how.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+
+set(_mingw x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${_mingw}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${_mingw}-g++-posix)
+set(CMAKE_RC_COMPILER ${_mingw}-windres)
+# CMake cannot derive the binutils' prefix from a compiler name with the -posix suffix.
+set(CMAKE_AR ${_mingw}-ar CACHE FILEPATH "")
+set(CMAKE_RANLIB ${_mingw}-ranlib CACHE FILEPATH "")
+set(CMAKE_STRIP ${_mingw}-strip CACHE FILEPATH "")
+set(CMAKE_OBJDUMP ${_mingw}-objdump CACHE FILEPATH "")
+
+# Headers, libraries and CMake packages come from the MinGW tree (and the Qt prefix that Qt's
+# toolchain file adds), never from the Linux host; programs (moc, rcc, uic, wine) from the host.
+list(APPEND CMAKE_FIND_ROOT_PATH /usr/${_mingw})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The editor for 64-bit Windows, made and tried on this Debian 12 machine: cross-builds Qt once
+# (scripts/windows-qt.sh, cached outside the tree), builds the editor with MinGW-w64 into
+# build/windows, runs its unit tests under Wine, packs build/windows/transport-settings-*-win64.zip
+# and .exe, and tries both: the zip unpacked into a folder outside the tree, in a real window under
+# Xvfb, and the installer silently, with the installed editor saving and an uninstall.
+#
+# Runs as root (it installs what it needs with apt-get). A first run on a fresh machine takes about
+# half an hour, most of it Qt; later runs a few minutes. Exits non-zero when a step fails.
+set -euo pipefail
+TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=$TOP/build/windows
+export DEBIAN_FRONTEND=noninteractive
+
+step() { echo "--- [windows ${SECONDS}s] $*"; }
+die() { echo "FAIL: $*" >&2; exit 1; }
+
+sudo=
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+
+# Wine runs the tests and the editor; wine32 runs the installer, a 32-bit program. xvfb and the X
+# tools serve the real-window check, nsis the installer.
+NEEDED=(wine wine64 wine32:i386 nsis xvfb xauth xdotool x11-utils cmake ninja-build)
+missing=()
+for pkg in "${NEEDED[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
+if [ ${#missing[@]} -ne 0 ]; then
+    step "installing ${missing[*]}"
+    dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+step "Qt for Windows"
+QT=$("$TOP/scripts/windows-qt.sh" | tail -n1)
+[ -f "$QT/lib/cmake/Qt6/qt.toolchain.cmake" ] || die "no Qt for Windows in $QT"
+
+step "configure and build the editor"
+mkdir -p "$BUILD"
+cmake -S "$TOP" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$QT/lib/cmake/Qt6/qt.toolchain.cmake" \
+    -DQT_CHAINLOAD_TOOLCHAIN_FILE="$TOP/cmake/mingw-w64-x86_64.cmake" \
+    -DTRANSPORT_SETTINGS_BENCH=OFF >"$BUILD.configure.log" 2>&1 \
+    || { cat "$BUILD.configure.log"; die "configuring the Windows build"; }
+cmake --build "$BUILD" -j "$(nproc)" || die "building for Windows"
+EXE=$BUILD/bin/transport-settings.exe
+headers=$(x86_64-w64-mingw32-objdump -p "$EXE")
+grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || die "$EXE is not a GUI-subsystem program"
+
+step "unit tests under Wine"
+(cd "$BUILD" && ctest --output-on-failure --timeout 300 -j "$(nproc)") || die "unit tests under Wine"
+
+step "packages"
+rm -f "$BUILD"/transport-settings-*-win64.zip "$BUILD"/transport-settings-*-win64.exe
+(cd "$BUILD" && cpack -G ZIP && cpack -G NSIS) >"$BUILD.cpack.log" 2>&1 \
+    || { cat "$BUILD.cpack.log"; die "cpack"; }
+ZIP=$(ls "$BUILD"/transport-settings-*-win64.zip)
+INSTALLER=$(ls "$BUILD"/transport-settings-*-win64.exe)
+ls -l "$ZIP" "$INSTALLER"
+
+step "the zip, unpacked outside the tree, in a real window"
+UNPACKED=$(mktemp -d "${TMPDIR:-/tmp}/transport-settings-zip.XXXXXX")
+trap 'rm -rf "$UNPACKED"' EXIT
+(cd "$UNPACKED" && cmake -E tar xf "$ZIP") || die "unpacking $ZIP"
+FOLDER=$UNPACKED/$(basename "$ZIP" .zip)
+[ "$(od -An -c "$FOLDER/transport.ini")" = "$(printf '[General]\r\npositions=0\r\n' | od -An -c)" ] \
+    || die "the zip's transport.ini is not the empty list"
+bash "$TOP/tests/windows/window.sh" "$FOLDER" "$BUILD/wine" || die "the unpacked zip"
+
+step "the installer, silently, under Wine"
+bash "$TOP/tests/windows/installer.sh" "$INSTALLER" "$BUILD/wine-installer" || die "the installer"
+
+step "done: $ZIP, $INSTALLER"
