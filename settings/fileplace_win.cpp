@@ -1,5 +1,5 @@
-// The shared file on Windows: the new file replaces the old one through ReplaceFileW, which keeps
-// the old one's security descriptor (its ACL), owner and attributes, and the writers' lock is Qt's.
+// The shared file on Windows: ReplaceFileW puts the new file in place and keeps the old one's
+// access list (ACL), owner and attributes, and the writers' lock is Qt's.
 #include "fileplace.h"
 
 #include <QDir>
@@ -77,7 +77,7 @@ void filePlace::unlock()
     lockFile.reset();
 }
 
-QString filePlace::replace(const QByteArray &bytes, QStringList *)
+QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
 {
     const std::wstring target = native(path);
     const DWORD attributes = ::GetFileAttributesW(target.c_str());
@@ -100,6 +100,12 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *)
     bool done = out.isOpen() && out.write(bytes) == bytes.size() && out.flush()
         && ::FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(out.handle())));
     out.close();
+    // ReplaceFileW keeps the old file's access list and attributes on Windows; Wine's does not
+    // keep the attributes (hidden, not indexed ...), so they are given to the new file first.
+    if (done && existed) {
+        if (!::SetFileAttributesW(replacement.c_str(), attributes))
+            lost->append(tr("его атрибуты не сохранены"));
+    }
     // ReplaceFileW gives the new file the old one's ACL, owner and attributes; a file that another
     // program holds open without letting it be deleted makes it fail, and the old file stays.
     if (done) {

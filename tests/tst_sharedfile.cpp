@@ -853,6 +853,8 @@ QStringList permissionsOf(const QString &path)
 
 } // namespace
 
+const bool isWine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+
 void tst_sharedFile::windowsReplace_data()
 {
     // What the list has or what holds it, and what Save says: nothing when it saves.
@@ -863,12 +865,10 @@ void tst_sharedFile::windowsReplace_data()
     QTest::newRow("read-only") << "read-only" << failedText();
     QTest::newRow("held open by a reader that does not share deletion") << "held" << failedText();
     QTest::newRow("held open by a reader that shares deletion") << "shared" << "";
+    // The message names the holder as its lock file does (Windows writes the host in capitals).
     QTest::newRow("a lock held by a live process") << "live lock"
         << failedText()
-            + QStringLiteral(": файл заблокирован процессом %1 (%2) на компьютере %3, файл блокировки %4")
-                  .arg(QString::number(QCoreApplication::applicationPid()),
-                       QCoreApplication::applicationName(), QSysInfo::machineHostName(),
-                       QDir::toNativeSeparators(settingsPath() + QLatin1String(".lock")));
+            + QStringLiteral(": файл заблокирован процессом %1 (%2) на компьютере %3, файл блокировки %4");
 }
 
 void tst_sharedFile::windowsReplace()
@@ -898,6 +898,11 @@ void tst_sharedFile::windowsReplace()
         QVERIFY(reader != INVALID_HANDLE_VALUE);
     } else {
         QVERIFY(held.tryLock(0));
+        qint64 pid = 0;
+        QString host, program;
+        QVERIFY(held.getLockInfo(&pid, &host, &program));
+        message = message.arg(QString::number(pid), program, host,
+                              QDir::toNativeSeparators(held.fileName()));
     }
     const QStringList before = permissionsOf(settingsPath());
 
@@ -914,7 +919,13 @@ void tst_sharedFile::windowsReplace()
     ::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
 
     QCOMPARE(said, message.isEmpty() ? QStringList() : QStringList { message });
-    QCOMPARE(after, before);
+    // Wine keeps no access lists of its own: it shows one made from the Unix mode bits of the file,
+    // which a new file does not take over. The attributes are measured there, the access list
+    // only on Windows, where ReplaceFileW keeps it.
+    if (isWine)
+        QCOMPARE(after.value(0), before.value(0));
+    else
+        QCOMPARE(after, before);
     QCOMPARE(readFile(settingsPath()).contains("192.168.0.1"), message.isEmpty());
 }
 #endif // Q_OS_WIN
