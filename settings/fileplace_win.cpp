@@ -15,6 +15,9 @@ namespace {
 // A lock that no live writer holds is another writer's leftover once it is this old.
 const int StaleLockMs = 1000;
 
+// As many links as the system follows on one path.
+const int MaxLinks = 63;
+
 std::wstring native(const QString &path)
 {
     return QDir::toNativeSeparators(path).toStdWString();
@@ -25,8 +28,22 @@ std::wstring native(const QString &path)
 filePlace::filePlace(const QString &path, const QString &failed)
     : failed(failed), path(path)
 {
-    if (path.isEmpty() || !QDir::isAbsolutePath(path))
+    if (path.isEmpty() || !QDir::isAbsolutePath(path)) {
         problem = failed;
+        return;
+    }
+    // A symbolic link is followed, so that the lock and the new file go beside its target: the
+    // installer keeps the list in a folder that its operators may change, and links it into the
+    // program's folder, which they may not. Only administrators may make links on Windows.
+    QFileInfo info(path);
+    for (int links = 0; info.isSymLink() && !info.isShortcut(); ++links) {
+        if (links == MaxLinks) {
+            problem = failed;
+            return;
+        }
+        info.setFile(info.symLinkTarget());
+    }
+    this->path = info.absoluteFilePath();
 }
 
 QString filePlace::storeFolder()

@@ -1,16 +1,35 @@
 ; Run by the installer after it has copied the files.
-; transport.ini: an empty list where there is none; an existing list stays as it is. The
-; uninstaller does not know the file and leaves it behind with the folder.
-IfFileExists "$INSTDIR\transport.ini" transport_ini_present
-  FileOpen $0 "$INSTDIR\transport.ini" w
-  FileWrite $0 "[General]$\r$\npositions=0$\r$\n"
-  FileClose $0
-transport_ini_present:
-; The operators' local group may change the list, and that file alone; the folder and the
-; program stay as Program Files has them. Both commands fail harmlessly when done before.
+; The list lives where its operators may change it: C:\ProgramData\transport-settings, whose
+; files the local group may modify (the group may create files there: Save makes its lock and a
+; new file beside the list and renames it over the old one). transport.ini beside the program is a
+; symbolic link to it, as on Linux; the program's folder stays as Program Files has it, so that no
+; operator can put a DLL beside the program. An existing list stays as it is, in either place, and
+; the uninstaller knows neither the list nor the link and leaves both behind.
+; Both group commands fail harmlessly when done before.
 nsExec::ExecToLog 'net localgroup @GROUP@ /add "/comment:May change the redirection list of the transport module"'
 Pop $0
 DetailPrint "net localgroup @GROUP@ /add: $0"
-nsExec::ExecToLog 'icacls "$INSTDIR\transport.ini" /grant "@GROUP@:(M)"'
-Pop $0
-DetailPrint "icacls transport.ini /grant @GROUP@:(M): $0"
+IfFileExists "$INSTDIR\transport.ini" transport_ini_present
+  SetShellVarContext all
+  CreateDirectory "$APPDATA\transport-settings"
+  nsExec::ExecToLog 'icacls "$APPDATA\transport-settings" /grant "@GROUP@:(OI)(CI)M"'
+  Pop $0
+  DetailPrint "icacls $APPDATA\transport-settings /grant @GROUP@:(OI)(CI)M: $0"
+  StrCpy $1 ""
+  IfFileExists "$APPDATA\transport-settings\transport.ini" transport_ini_shared
+    FileOpen $0 "$APPDATA\transport-settings\transport.ini" w
+    FileWrite $0 "[General]$\r$\npositions=0$\r$\n"
+    FileClose $0
+    StrCpy $1 "made"
+  transport_ini_shared:
+  System::Call 'kernel32::CreateSymbolicLinkW(w "$INSTDIR\transport.ini", w "$APPDATA\transport-settings\transport.ini", i 0) i .r0'
+  DetailPrint "CreateSymbolicLinkW transport.ini: $0"
+  ; Where no link can be made (a file system without links, or Wine, whose call does nothing),
+  ; the list lies beside the program, and only administrators may change it; a list made for the
+  ; link a moment ago goes again.
+  IfFileExists "$INSTDIR\transport.ini" transport_ini_present
+    CopyFiles /SILENT "$APPDATA\transport-settings\transport.ini" "$INSTDIR\transport.ini"
+    StrCmp $1 "made" 0 transport_ini_present
+      Delete "$APPDATA\transport-settings\transport.ini"
+      RMDir "$APPDATA\transport-settings"
+transport_ini_present:

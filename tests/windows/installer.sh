@@ -46,6 +46,9 @@ done
 [ -f "$MENU/transport-settings.lnk" ] || { find "$PREFIX/drive_c" -name '*.lnk' >&2; fail "no Start-menu entry"; }
 [ "$(od -An -c "$DIR/transport.ini" | tr -s ' ')" = "$(printf '[General]\r\npositions=0\r\n' | od -An -c | tr -s ' ')" ] \
     || { od -c "$DIR/transport.ini" >&2; fail "the installer did not create the empty list"; }
+# Wine makes no symbolic links: the list the installer made for one is gone again.
+[ ! -e "$PREFIX/drive_c/ProgramData/transport-settings/transport.ini" ] \
+    || fail "a list for a link that Wine did not make is left in ProgramData"
 
 step "the installed editor saves"
 bash "$HERE/window.sh" "$DIR" "$PREFIX" || fail "the installed editor"
