@@ -313,7 +313,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
 QString filePlace::storeFolder()
 {
     struct stat status;
-    if (::stat("/dev/shm", &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == 0
+    if (::lstat("/dev/shm", &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == 0
         && (status.st_mode & S_ISVTX) && ::access("/dev/shm", W_OK | X_OK) == 0)
         return QStringLiteral("/dev/shm");
     return QDir::tempPath();
