@@ -110,11 +110,13 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
         for (int i = 0; i < 6; ++i)
             name += QLatin1Char(letters[QRandomGenerator::global()->bounded(int(sizeof letters) - 1)]);
         out.setFileName(name);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly) && QFileInfo::exists(name) == false)
+        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly) && !QFileInfo::exists(name))
             return failed;
     }
+    if (!out.isOpen())
+        return failed; // every name taken: none of them is ours to remove
     const std::wstring replacement = native(out.fileName());
-    bool done = out.isOpen() && out.write(bytes) == bytes.size() && out.flush()
+    bool done = out.write(bytes) == bytes.size() && out.flush()
         && ::FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(out.handle())));
     out.close();
     // ReplaceFileW keeps the old file's access list and attributes on Windows; Wine's does not
