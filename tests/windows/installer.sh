@@ -66,7 +66,7 @@ while [ -e "$DIR/transport-settings.exe" ] || [ -e "$DIR/Uninstall.exe" ]; do
     [ $SECONDS -lt $deadline ] || fail "the program was still installed ${WAIT}s after uninstalling"
     sleep 0.2
 done
-WINEPREFIX=$PREFIX wineserver -w || true
+WINEPREFIX=$PREFIX /usr/lib/wine/wineserver64 -w || true
 left=$(cd "$DIR" && find . -mindepth 1 | sort | tr '\n' ' ')
 [ "$left" = "./transport.ini " ] || fail "after uninstalling, the folder holds: $left"
 cmp "$DIR/transport.ini" "$PREFIX/saved.ini" || fail "uninstalling changed transport.ini"

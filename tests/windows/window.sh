@@ -13,7 +13,7 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$HERE/../process/lib.sh"
 
 [ -f "$FOLDER/transport-settings.exe" ] || fail "no transport-settings.exe in $FOLDER"
-command -v wine >/dev/null || fail "wine is not installed"
+[ -x /usr/lib/wine/wine64 ] || fail "wine64 is not installed"
 start_xvfb
 
 ini="$FOLDER/transport.ini"
@@ -34,7 +34,7 @@ cp "$ini" "$WORK/prepared.ini"
 
 # Wine's desktop process keeps the display of the first program that started in the prefix, as
 # long as any runs there: wait until the installer or a test without this X server has ended.
-[ ! -d "$PREFIX" ] || WINEPREFIX=$PREFIX wineserver -w
+[ ! -d "$PREFIX" ] || WINEPREFIX=$PREFIX /usr/lib/wine/wineserver64 -w
 # Only the folder's own DLLs: no --path, so that a DLL missing from the package is missed here too.
 APP_DIR=$WORK
 started=$(date +%s%N)

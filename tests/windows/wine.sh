@@ -11,7 +11,12 @@
 # under its own name only when it carries the prefix WINE (WINEQT_QPA_PLATFORM becomes
 # QT_QPA_PLATFORM). QtTest writes its log to the debugger under Wine unless asked for stderr; its
 # exit code is right either way.
+#
+# Only Wine's 64-bit loader and server are used, also where wine32 is installed: /usr/bin/wine
+# prefers the 32-bit loader, and some machines cannot run 32-bit programs at all.
 set -euo pipefail
+WINE64=/usr/lib/wine/wine64
+WINESERVER64=/usr/lib/wine/wineserver64
 
 prefix=
 winepath=
@@ -27,6 +32,8 @@ done
 # Wine wants the prefix as an absolute path.
 prefix=$(realpath -m "$prefix")
 export WINEPREFIX=$prefix
+export WINELOADER=$WINE64 WINESERVER=$WINESERVER64
+[ -x "$WINE64" ] && [ -x "$WINESERVER64" ] || { echo "wine.sh: no $WINE64 or $WINESERVER64 (apt-get install wine64)" >&2; exit 1; }
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko: Wine would offer to download them in a dialog.
 export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
@@ -40,8 +47,8 @@ if [ ! -f "$prefix/.ready" ]; then
     if [ ! -f "$prefix/.ready" ]; then
         rm -rf "$prefix"
         # Without a display wineboot cannot open a window, and no dialog can wait for anyone.
-        env -u DISPLAY wineboot -i >/dev/null 2>&1 || { echo "wine.sh: wineboot -i failed for $prefix" >&2; exit 1; }
-        wineserver -w
+        env -u DISPLAY "$WINE64" wineboot -i >/dev/null 2>&1 || { echo "wine.sh: wineboot -i failed for $prefix" >&2; exit 1; }
+        "$WINESERVER64" -w
         touch "$prefix/.ready"
     fi
     exec 8>&-
@@ -55,4 +62,4 @@ while IFS='=' read -r name _; do
 done < <(env | grep -E '^QT_[A-Za-z0-9_]*=' || true)
 export WINEQT_FORCE_STDERR_LOGGING=1
 
-exec wine "$@"
+exec "$WINE64" "$@"
