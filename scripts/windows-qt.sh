@@ -6,7 +6,7 @@
 # The prefix is keyed by the Qt source version, the configure flags, the toolchain file, the
 # patches in cmake/qt-patches and the MinGW compiler's version: when one of them changes, the next
 # run builds a new prefix beside the old one. A run that finds its prefix takes a fraction of a
-# second; a first run about 22 minutes on 2 cores.
+# second; a first run 25 to 35 minutes on 2 cores, with a progress line (steps done/total) a minute.
 #
 # Environment:
 #   TRANSPORT_SETTINGS_CACHE  where the prefixes live (default /var/cache/transport-settings)
@@ -141,7 +141,20 @@ cmake -S "$SRC" -B "$WORKDIR/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN"
     -DCMAKE_INSTALL_PREFIX="$PREFIX" "${FLAGS[@]}" >"$WORKDIR/configure.log" 2>&1 \
     || { tail -n 60 "$WORKDIR/configure.log" >&2; die "configuring qtbase failed, see $WORKDIR/configure.log"; }
 log "build"
-cmake --build "$WORKDIR/build" -j "$(nproc)" >"$WORKDIR/build.log" 2>&1 \
+# Ninja writes "[done/total] ..." for each step into the log; a line a minute tells how far it got,
+# so that half an hour of building never looks like a hang.
+cmake --build "$WORKDIR/build" -j "$(nproc)" >"$WORKDIR/build.log" 2>&1 &
+builder=$!
+while kill -0 "$builder" 2>/dev/null; do
+    for _ in $(seq 60); do
+        kill -0 "$builder" 2>/dev/null || break
+        sleep 1
+    done
+    kill -0 "$builder" 2>/dev/null || break
+    progress=$(grep -o '^\[[0-9]*/[0-9]*\]' "$WORKDIR/build.log" | tail -n1 | tr -d '[]' || true)
+    log "build: ${progress:-starting} steps done"
+done
+wait "$builder" \
     || { tail -n 60 "$WORKDIR/build.log" >&2; die "building qtbase failed, see $WORKDIR/build.log"; }
 log "install"
 cmake --install "$WORKDIR/build" >"$WORKDIR/install.log" 2>&1 \

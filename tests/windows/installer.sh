@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The Windows installer under Wine, silently (/S): it puts the editor under Program Files with a
-# Start-menu entry and an uninstaller and creates an empty transport.ini; the installed editor
-# saves (window.sh); installing again keeps the saved list; uninstalling removes the program and
-# its Start-menu entry and keeps the list.
+# The Windows installer under Wine, silently (/S): a 64-bit program that puts the editor under
+# Program Files with a Start-menu entry and an uninstaller, registers it in the registry's 64-bit
+# view and creates an empty transport.ini; the installed editor saves (window.sh); installing again
+# keeps the saved list, and so does installing over an installation of the former 32-bit installer,
+# which goes first; uninstalling removes the program, its entry and its Start-menu entry and keeps
+# the list.
 #
 # Usage: installer.sh INSTALLER WINEPREFIX
 #   WINEPREFIX  a Wine prefix of this test's own: the test installs into it, fails when the editor
@@ -30,6 +32,18 @@ run()
     bash "$HERE/wine.sh" --prefix "$PREFIX" "$@"
 }
 
+# Where "Apps and features" finds the installation; reg's /reg:32 and /reg:64 name the two views.
+ENTRY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\transport-settings'
+entry()
+{
+    run reg query "$ENTRY" /v UninstallString "/reg:$1" 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p'
+}
+
+case $(file -b "$INSTALLER") in
+"PE32+ executable (GUI) x86-64"*) ;;
+*) fail "the installer is not a 64-bit program: $(file -b "$INSTALLER")" ;;
+esac
+
 DIR="$PREFIX/drive_c/Program Files/transport-settings"
 MENU="$PREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/transport-settings"
 [ ! -e "$DIR/transport-settings.exe" ] || fail "the editor is installed in $PREFIX already"
@@ -44,6 +58,13 @@ for file in transport-settings.exe Uninstall.exe Qt6Core.dll Qt6Gui.dll Qt6Widge
     [ -f "$DIR/$file" ] || { find "$PREFIX/drive_c/Program Files" | head -30 >&2; fail "not installed: $file"; }
 done
 [ -f "$MENU/transport-settings.lnk" ] || { find "$PREFIX/drive_c" -name '*.lnk' >&2; fail "no Start-menu entry"; }
+[ "$(entry 64)" = '"C:\Program Files\transport-settings\Uninstall.exe"' ] \
+    || fail "no uninstall entry in the registry's 64-bit view: '$(entry 64)'"
+[ -z "$(entry 32)" ] || fail "an uninstall entry in the 32-bit view: $(entry 32)"
+case $(file -b "$DIR/Uninstall.exe") in
+"PE32+ executable"*) ;;
+*) fail "the uninstaller is not a 64-bit program: $(file -b "$DIR/Uninstall.exe")" ;;
+esac
 [ "$(od -An -c "$DIR/transport.ini" | tr -s ' ')" = "$(printf '[General]\r\npositions=0\r\n' | od -An -c | tr -s ' ')" ] \
     || { od -c "$DIR/transport.ini" >&2; fail "the installer did not create the empty list"; }
 # Wine makes no symbolic links: the list the installer made for one is gone again.
@@ -58,6 +79,21 @@ step "installing again keeps the list"
 run "$INSTALLER" /S || fail "the second install ended with $?"
 cmp "$DIR/transport.ini" "$PREFIX/saved.ini" || fail "installing again changed transport.ini"
 
+step "installing over an installation of the 32-bit installer"
+# That installer registered in the 32-bit view. Its place is played by a copy of this installation
+# in another folder, registered there alone.
+OLD="$PREFIX/drive_c/old32/transport-settings"
+rm -rf "$OLD" && mkdir -p "$OLD" && cp -r "$DIR"/. "$OLD"/ && rm "$OLD/transport.ini"
+run reg delete "$ENTRY" /f /reg:64 >/dev/null 2>&1 || fail "removing the 64-bit entry"
+run reg add "$ENTRY" /v UninstallString /d '"C:\old32\transport-settings\Uninstall.exe"' /f /reg:32 >/dev/null 2>&1 \
+    || fail "adding the 32-bit entry"
+run "$INSTALLER" /S || fail "the install over the 32-bit one ended with $?"
+[ ! -e "$OLD" ] || fail "the 32-bit installation was not uninstalled: $(find "$OLD" | head)"
+[ -z "$(entry 32)" ] || fail "the 32-bit entry is left: $(entry 32)"
+[ -n "$(entry 64)" ] || fail "no 64-bit entry after installing over the 32-bit one"
+[ -f "$DIR/transport-settings.exe" ] || fail "the editor is not installed after installing over the 32-bit one"
+cmp "$DIR/transport.ini" "$PREFIX/saved.ini" || fail "installing over the 32-bit one changed transport.ini"
+
 step "silent uninstall"
 # The uninstaller copies itself away and returns at once; the copy does the work.
 run "$DIR/Uninstall.exe" /S || fail "the uninstaller ended with $?"
@@ -71,4 +107,5 @@ left=$(cd "$DIR" && find . -mindepth 1 | sort | tr '\n' ' ')
 [ "$left" = "./transport.ini " ] || fail "after uninstalling, the folder holds: $left"
 cmp "$DIR/transport.ini" "$PREFIX/saved.ini" || fail "uninstalling changed transport.ini"
 [ ! -e "$MENU" ] || fail "the Start-menu entry is still there: $(ls "$MENU")"
+[ -z "$(entry 64)" ] || fail "the uninstall entry is still there: $(entry 64)"
 echo "PASS: installed, saved, installed again, uninstalled; the list kept"
