@@ -9,8 +9,8 @@
 #include <QStringList>
 
 #ifdef Q_OS_WIN
-#include <QLockFile>
-#include <memory>
+#include <functional>
+#include <vector>
 #else
 #include <signal.h>
 #endif
@@ -46,13 +46,22 @@ public:
     // this process once it has a folder of its own in it.
     static QString storeFolder();
 
+#ifdef Q_OS_WIN
+    // For tests: called with the new file's name after it is written and closed, just before it
+    // takes the old one's place.
+    static std::function<void(const QString &)> beforeReplace;
+#endif
+
 private:
     void unlock();
 
     QString failed;
 #ifdef Q_OS_WIN
-    QString path;
-    std::unique_ptr<QLockFile> lockFile;
+    void recover();
+
+    QString path;                // the file, every link on the way resolved
+    std::vector<void *> folders; // the folders on the way, held so that none is renamed or deleted
+    void *lockFile = nullptr;    // the lock's handle, while this object holds it
 #else
     void removeLeftovers();
 

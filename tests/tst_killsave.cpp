@@ -10,7 +10,9 @@
 #include <QThread>
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
 #include <signal.h>
+#endif
 
 using namespace testSupport;
 
@@ -27,7 +29,8 @@ QString folder()
     return QCoreApplication::applicationDirPath();
 }
 
-// What a killed save may leave beside the file: QSaveFile's temporary and QLockFile's lock.
+// What a killed save may leave beside the file: its new file, the old one's backup (Windows) and
+// the lock.
 QStringList leftovers()
 {
     return QDir(folder()).entryList({ QStringLiteral("transport.ini.*") }, QDir::Files | QDir::Hidden);
@@ -140,7 +143,11 @@ void tst_killsave::killDuringSave()
             QVERIFY2(saver.waitForReadyRead(ProcessTimeout), "the saver never saved");
         const int temporariesBefore = int(leftovers().size() - leftovers().count(QStringLiteral("transport.ini.lock")));
         QThread::usleep(random.bounded(quint32(saveMs * 1500 + 1)));
+#ifdef Q_OS_UNIX
         ::kill(pid_t(saver.processId()), SIGKILL);
+#else
+        saver.kill(); // TerminateProcess
+#endif
         QVERIFY(saver.waitForFinished(ProcessTimeout));
         QCOMPARE(saver.exitStatus(), QProcess::CrashExit);
 

@@ -31,6 +31,11 @@
 #include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
+#include "fileplace.h"
+#include "fileplace_win.h"
+
+#include <thread>
+
 #include <windows.h>
 #include <sddl.h>
 #endif
@@ -223,6 +228,10 @@ private slots:
 #ifdef Q_OS_WIN
     void windowsReplace_data();
     void windowsReplace();
+    void windowsLinkOwners_data();
+    void windowsLinkOwners();
+    void windowsLinkTargets_data();
+    void windowsLinkTargets();
 #endif
 
 private:
@@ -281,6 +290,12 @@ void tst_sharedFile::cleanup()
 {
     removePath(settingsPath());
     removePath(settingsPath() + QLatin1String(".lock"));
+#ifdef Q_OS_WIN
+    // What a failed case left: new files and backups.
+    const QDir folder(QCoreApplication::applicationDirPath());
+    for (const QString &name : folder.entryList({ QStringLiteral("transport.ini.*") }, QDir::Files | QDir::Hidden))
+        QFile::remove(folder.filePath(name));
+#endif
     for (const QString &name :
         QDir(target.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System))
         removePath(target.filePath(name));
@@ -855,6 +870,38 @@ QStringList permissionsOf(const QString &path)
 
 const bool isWine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 
+// Opens a file as another program does for a moment, without letting it be deleted unless
+// `shareDelete`, and closes it after `ms` milliseconds, or when the test is done with it (-1).
+class holder
+{
+public:
+    void hold(const QString &path, bool shareDelete, int ms)
+    {
+        const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (shareDelete ? FILE_SHARE_DELETE : 0);
+        file = ::CreateFileW(native(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (ms >= 0 && file != INVALID_HANDLE_VALUE)
+            closer = std::thread([this, ms] { ::Sleep(DWORD(ms)); release(); });
+    }
+    void release()
+    {
+        const HANDLE was = ::InterlockedExchangePointer(&file, INVALID_HANDLE_VALUE);
+        if (was != INVALID_HANDLE_VALUE)
+            ::CloseHandle(was);
+    }
+    void done()
+    {
+        if (closer.joinable())
+            closer.join();
+        release();
+    }
+    ~holder() { done(); }
+    HANDLE file = INVALID_HANDLE_VALUE;
+
+private:
+    std::thread closer;
+};
+
 void tst_sharedFile::windowsReplace_data()
 {
     // What the list has or what holds it, and what Save says: nothing when it saves.
@@ -863,8 +910,27 @@ void tst_sharedFile::windowsReplace_data()
 
     QTest::newRow("hidden, with an ACL of its own") << "acl" << "";
     QTest::newRow("read-only") << "read-only" << failedText();
-    QTest::newRow("held open by a reader that does not share deletion") << "held" << failedText();
+    // A virus scanner, an indexer or a backup agent holds a file for a moment: Save tries again
+    // for about two seconds, and then gives up with the list as it was.
+    QTest::newRow("held by a reader that does not share deletion, through the save") << "held" << failedText();
+    QTest::newRow("held so for 300 ms") << "held 300" << "";
     QTest::newRow("held open by a reader that shares deletion") << "shared" << "";
+    QTest::newRow("the new file held through the save") << "new held" << failedText();
+    QTest::newRow("the new file held so for 300 ms") << "new held 300" << "";
+    QTest::newRow("the new file held for 300 ms, no list yet") << "new held 300, no list" << "";
+    // What a save killed half-way through ReplaceFileW leaves: the old list under its backup
+    // name, the new one under its own; the next save finds the old list again first.
+    QTest::newRow("the list under its backup name") << "backup" << "";
+    // A full disk: Save can write neither its lock, or else not its new file, and leaves nothing.
+    // Only where the program's folder lies on a small disk of its own (tests/windows/fulldisk.sh),
+    // which the cases fill.
+    ULARGE_INTEGER total;
+    if (::GetDiskFreeSpaceExW(native(QCoreApplication::applicationDirPath() + QLatin1Char('/')).c_str(),
+                              nullptr, &total, nullptr)
+        && total.QuadPart < 64 * 1024 * 1024) {
+        QTest::newRow("disk full") << "disk full" << failedText();
+        QTest::newRow("disk full but for the lock") << "disk full, lock" << failedText();
+    }
     // The message names the holder as its lock file does (Windows writes the host in capitals).
     QTest::newRow("a lock held by a live process") << "live lock"
         << failedText()
@@ -877,7 +943,8 @@ void tst_sharedFile::windowsReplace()
     QFETCH(QString, message);
 
     const std::wstring name = native(settingsPath());
-    HANDLE reader = INVALID_HANDLE_VALUE;
+    const QByteArray notes = storeText("[Notes]\nkept=yes\n");
+    holder reader;
     QLockFile held(settingsPath() + QLatin1String(".lock"));
     if (setup == QLatin1String("acl")) {
         // Full control for the owner and for Administrators, read for Users, nothing inherited.
@@ -890,12 +957,29 @@ void tst_sharedFile::windowsReplace()
         QVERIFY(::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_HIDDEN));
     } else if (setup == QLatin1String("read-only")) {
         QVERIFY(::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_READONLY));
-    } else if (setup == QLatin1String("held") || setup == QLatin1String("shared")) {
-        const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE
-            | (setup == QLatin1String("shared") ? FILE_SHARE_DELETE : 0);
-        reader = ::CreateFileW(name.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        QVERIFY(reader != INVALID_HANDLE_VALUE);
+    } else if (setup.startsWith(QLatin1String("held")) || setup == QLatin1String("shared")) {
+        reader.hold(settingsPath(), setup == QLatin1String("shared"), setup.endsWith(QLatin1String("300")) ? 300 : -1);
+        QVERIFY(reader.file != INVALID_HANDLE_VALUE);
+    } else if (setup.startsWith(QLatin1String("new held"))) {
+        const int ms = setup.contains(QLatin1String("300")) ? 300 : -1;
+        filePlace::beforeReplace = [&reader, ms](const QString &newFile) { reader.hold(newFile, false, ms); };
+    } else if (setup.startsWith(QLatin1String("disk full"))) {
+        const QString folder = QCoreApplication::applicationDirPath();
+        QVERIFY(writeFile(folder + QLatin1String("/reserve"), "r"));
+        QFile filler(folder + QLatin1String("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        for (qint64 chunk = 1 << 16; chunk > 0; chunk /= 2) {
+            const QByteArray bytes(int(chunk), 'f');
+            while (filler.write(bytes) == chunk) { }
+        }
+        filler.close();
+        // A disk page for the lock, none for the new file.
+        if (setup.endsWith(QLatin1String("lock")))
+            QVERIFY(QFile::remove(folder + QLatin1String("/reserve")));
+    } else if (setup == QLatin1String("backup")) {
+        QVERIFY(writeFile(settingsPath() + QLatin1String(".new-a1b2c3"), "[General]\npositions=0\n"));
+        QVERIFY(writeFile(settingsPath() + QLatin1String(".old-d4e5f6"), fixture + notes));
+        QVERIFY(QFile::remove(settingsPath()));
     } else {
         QVERIFY(held.tryLock(0));
         qint64 pid = 0;
@@ -909,12 +993,24 @@ void tst_sharedFile::windowsReplace()
     QStringList said;
     {
         openedWindow editor;
-        QCOMPARE(editor.rows().size(), 2);
+        if (setup == QLatin1String("backup")) {
+            // Loaded while the list is away: an empty table, to which the rows are added.
+            QCOMPARE(editor.rows().size(), 0);
+            for (int row = 0; row < 2; ++row)
+                editor.table->addTopLevelItem(new QTreeWidgetItem(QStringList { QString(), QString(), QString(), QString() }));
+        } else {
+            QCOMPARE(editor.rows().size(), 2);
+        }
+        if (setup.endsWith(QLatin1String("no list")))
+            QVERIFY(QFile::remove(settingsPath()));
         editor.table->topLevelItem(0)->setText(0, QStringLiteral("192.168.0.1"));
         said = saveAndAnswer(editor.window, message.isEmpty() ? 0 : 1);
     }
-    if (reader != INVALID_HANDLE_VALUE)
-        ::CloseHandle(reader);
+    filePlace::beforeReplace = nullptr;
+    reader.done();
+    held.unlock();
+    QFile::remove(QCoreApplication::applicationDirPath() + QLatin1String("/filler"));
+    QFile::remove(QCoreApplication::applicationDirPath() + QLatin1String("/reserve"));
     const QStringList after = permissionsOf(settingsPath());
     ::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
 
@@ -922,11 +1018,115 @@ void tst_sharedFile::windowsReplace()
     // Wine keeps no access lists of its own: it shows one made from the Unix mode bits of the file,
     // which a new file does not take over. The attributes are measured there, the access list
     // only on Windows, where ReplaceFileW keeps it.
-    if (isWine)
+    const bool hadList = setup != QLatin1String("backup") && !setup.endsWith(QLatin1String("no list"));
+    if (hadList && isWine)
         QCOMPARE(after.value(0), before.value(0));
-    else
+    else if (hadList)
         QCOMPARE(after, before);
-    QCOMPARE(readFile(settingsPath()).contains("192.168.0.1"), message.isEmpty());
+    const QByteArray saved = readFile(settingsPath());
+    QCOMPARE(saved.contains("192.168.0.1"), message.isEmpty());
+    QCOMPARE(saved.contains(notes), setup == QLatin1String("backup"));
+    // The list is whole, old or new, and nothing a save made is left beside it.
+    QCOMPARE(saved.contains("positions=2"), true);
+    if (setup == QLatin1String("new held")) {
+        // A new file that another program held until the end could not be removed; the next
+        // Save removes it.
+        openedWindow editor;
+        QCOMPARE(saveAndAnswer(editor.window, 0), QStringList());
+    }
+    QCOMPARE(QDir(QCoreApplication::applicationDirPath()).entryList({ QStringLiteral("transport.ini.*") }, QDir::Files | QDir::Hidden),
+             QStringList());
+}
+
+void tst_sharedFile::windowsLinkOwners_data()
+{
+    // Whose a link or junction is, as a SID ("me" for the user who runs the test), and whether
+    // Save follows it. Wine can make neither, so the decision is tried on its own.
+    QTest::addColumn<QString>("owner");
+    QTest::addColumn<bool>("followed");
+
+    QTest::newRow("Administrators") << "S-1-5-32-544" << true;
+    QTest::newRow("SYSTEM") << "S-1-5-18" << true;
+    QTest::newRow("TrustedInstaller") << "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464" << true;
+    QTest::newRow("the saver") << "me" << true;
+    QTest::newRow("another user") << "S-1-5-21-1004336348-1177238915-682003330-1001" << false;
+    QTest::newRow("Users") << "S-1-5-32-545" << false;
+    QTest::newRow("Everyone") << "S-1-1-0" << false;
+}
+
+void tst_sharedFile::windowsLinkOwners()
+{
+    QFETCH(QString, owner);
+    QFETCH(bool, followed);
+
+    QString sid = owner;
+    if (owner == QLatin1String("me")) {
+        HANDLE token = nullptr;
+        QVERIFY(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
+        char user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+        DWORD size = 0;
+        const bool got = ::GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+        ::CloseHandle(token);
+        QVERIFY(got);
+        LPWSTR text = nullptr;
+        QVERIFY(::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(user)->User.Sid, &text));
+        sid = QString::fromWCharArray(text);
+        ::LocalFree(text);
+    }
+    PSID binary = nullptr;
+    QVERIFY(::ConvertStringSidToSidW(native(sid).c_str(), &binary));
+    const bool follows = windowsLinks::mayFollow(binary);
+    ::LocalFree(binary);
+    QCOMPARE(follows, followed);
+}
+
+void tst_sharedFile::windowsLinkTargets_data()
+{
+    // A reparse point's tag, its substitute name and symbolic-link flags, and where Save goes.
+    QTest::addColumn<uint>("tag");
+    QTest::addColumn<QString>("substitute");
+    QTest::addColumn<uint>("flags");
+    QTest::addColumn<QString>("target");
+
+    const uint link = IO_REPARSE_TAG_SYMLINK, junction = IO_REPARSE_TAG_MOUNT_POINT;
+    QTest::newRow("absolute link") << link << R"(\??\C:\ProgramData\transport-settings\transport.ini)" << 0u
+                                   << "C:/ProgramData/transport-settings/transport.ini";
+    QTest::newRow("relative link") << link << R"(..\lists\transport.ini)" << 1u << "../lists/transport.ini";
+    QTest::newRow("link to a share") << link << R"(\??\UNC\server\share\transport.ini)" << 0u
+                                     << "//server/share/transport.ini";
+    QTest::newRow("junction") << junction << R"(\??\D:\lists\)" << 0u << "D:/lists/";
+    QTest::newRow("junction to a volume") << junction << R"(\??\Volume{0a1b2c3d-0000-0000-0000-000000000000}\lists)"
+                                          << 0u << "//?/Volume{0a1b2c3d-0000-0000-0000-000000000000}/lists";
+    QTest::newRow("relative link that claims a root") << link << R"(\lists\transport.ini)" << 1u << "";
+    QTest::newRow("another kind of reparse point") << uint(IO_REPARSE_TAG_APPEXECLINK) << R"(\??\C:\x)" << 0u << "";
+    QTest::newRow("truncated") << link << "" << 0u << "";
+}
+
+void tst_sharedFile::windowsLinkTargets()
+{
+    QFETCH(uint, tag);
+    QFETCH(QString, substitute);
+    QFETCH(uint, flags);
+    QFETCH(QString, target);
+
+    // REPARSE_DATA_BUFFER: tag, data length, reserved, the names' offsets and lengths, the flags
+    // of a symbolic link, then the substitute and print names.
+    const QByteArray name(reinterpret_cast<const char *>(substitute.utf16()), substitute.size() * 2);
+    QByteArray data;
+    const auto put = [&data](auto value) { data.append(reinterpret_cast<const char *>(&value), sizeof value); };
+    put(quint32(tag));
+    put(quint16(0));
+    put(quint16(0));
+    put(quint16(0));
+    put(quint16(name.size()));
+    put(quint16(name.size()));
+    put(quint16(0));
+    if (tag == IO_REPARSE_TAG_SYMLINK)
+        put(quint32(flags));
+    data += name;
+    if (substitute.isEmpty())
+        data.chop(6);
+    QCOMPARE(windowsLinks::target(data), target);
 }
 #endif // Q_OS_WIN
 
