@@ -1,4 +1,5 @@
-// Tests of the compiled-in resource bundle: its path, its storage and the bitmap it holds.
+// Tests of the compiled-in resource bundle: its path, its storage and the bitmap it holds; on
+// Windows also the executable's own resources: icon, version information and manifest.
 #include <QByteArray>
 #include <QDateTime>
 #include <QDir>
@@ -7,6 +8,10 @@
 #include <QResource>
 #include <QtEndian>
 #include <QtTest>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -72,6 +77,10 @@ private slots:
     void storage();
     void bitmapHeaders();
     void picture();
+#ifdef Q_OS_WIN
+    void windowsExecutable_data();
+    void windowsExecutable();
+#endif
 };
 
 void tst_resources::registered()
@@ -183,6 +192,97 @@ void tst_resources::picture()
     QVERIFY(!isWhite(pixelAt(data, 6, 6)));
     QVERIFY(isRed(pixelAt(data, 6, 6)) || isNearBlack(pixelAt(data, 6, 6)));
 }
+
+#ifdef Q_OS_WIN
+void tst_resources::windowsExecutable_data()
+{
+    // What is read from the built transport-settings.exe, and what it must say.
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("product") << "ProductName" << "transport-settings";
+    QTest::newRow("description") << "FileDescription" << TRANSPORT_SETTINGS_DESCRIPTION;
+    QTest::newRow("file version") << "FileVersion" << TRANSPORT_SETTINGS_VERSION;
+    QTest::newRow("product version") << "ProductVersion" << TRANSPORT_SETTINGS_VERSION;
+    QTest::newRow("maker") << "CompanyName" << TRANSPORT_SETTINGS_MAINTAINER;
+    QString numbers = QStringLiteral(TRANSPORT_SETTINGS_VERSION);
+    while (numbers.count(QLatin1Char('.')) < 3)
+        numbers += QLatin1String(".0");
+    QTest::newRow("version as numbers") << "fixed" << numbers;
+    // Every size that Windows shows, from 16 (lists) to 256 (large icons).
+    QTest::newRow("icon sizes") << "icon" << "16 20 24 32 40 48 64 256";
+    QTest::newRow("one manifest") << "manifests" << "1";
+    QTest::newRow("as invoker") << R"(manifest:level="asInvoker")" << "yes";
+    QTest::newRow("Windows 10 and 11") << "manifest:{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}" << "yes";
+    QTest::newRow("per-monitor DPI, as Qt sets it") << "manifest:>PerMonitorV2<" << "yes";
+    QTest::newRow("long paths") << "manifest:<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">true<"
+                                << "yes";
+}
+
+void tst_resources::windowsExecutable()
+{
+    QFETCH(QString, what);
+    QFETCH(QString, expected);
+
+    const std::wstring exe = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()
+                                                      + QLatin1String("/../../bin/transport-settings.exe"))
+                                 .toStdWString();
+    QString actual;
+    if (what.startsWith(QLatin1Char('m')) || what == QLatin1String("icon")) {
+        const HMODULE module = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        QVERIFY(module);
+        if (what == QLatin1String("manifests")) {
+            int count = 0;
+            ::EnumResourceNamesW(module, RT_MANIFEST, [](HMODULE, LPCWSTR, LPWSTR, LONG_PTR counter) -> BOOL {
+                ++*reinterpret_cast<int *>(counter);
+                return TRUE;
+            }, reinterpret_cast<LONG_PTR>(&count));
+            actual = QString::number(count);
+        } else {
+            // The first icon group, or the manifest that the loader reads (resource 1).
+            const bool icon = what == QLatin1String("icon");
+            LPCWSTR name = MAKEINTRESOURCEW(1);
+            HRSRC found = ::FindResourceW(module, name, icon ? RT_GROUP_ICON : RT_MANIFEST);
+            const HGLOBAL loaded = found ? ::LoadResource(module, found) : nullptr;
+            const QByteArray data = loaded ? QByteArray(static_cast<const char *>(::LockResource(loaded)),
+                                                        int(::SizeofResource(module, found)))
+                                           : QByteArray();
+            if (icon) {
+                // GRPICONDIR: reserved, type, count; then 14-byte entries, the width first (0: 256).
+                QStringList sizes;
+                for (int i = 0; data.size() >= 6 && i < word(data, 4) && 6 + i * 14 < data.size(); ++i) {
+                    const int width = uchar(data[6 + i * 14]);
+                    sizes << QString::number(width ? width : 256);
+                }
+                actual = sizes.join(QLatin1Char(' '));
+            } else {
+                actual = data.contains(what.mid(9).toUtf8()) ? QStringLiteral("yes") : QString::fromUtf8(data);
+            }
+        }
+        ::FreeLibrary(module);
+    } else {
+        DWORD ignored = 0;
+        const DWORD size = ::GetFileVersionInfoSizeW(exe.c_str(), &ignored);
+        QVERIFY(size > 0);
+        QByteArray info(int(size), '\0');
+        QVERIFY(::GetFileVersionInfoW(exe.c_str(), 0, size, info.data()));
+        void *value = nullptr;
+        UINT length = 0;
+        if (what == QLatin1String("fixed")) {
+            QVERIFY(::VerQueryValueW(info.data(), L"\\", &value, &length));
+            const auto *fixed = static_cast<const VS_FIXEDFILEINFO *>(value);
+            actual = QStringLiteral("%1.%2.%3.%4")
+                         .arg(HIWORD(fixed->dwFileVersionMS)).arg(LOWORD(fixed->dwFileVersionMS))
+                         .arg(HIWORD(fixed->dwFileVersionLS)).arg(LOWORD(fixed->dwFileVersionLS));
+        } else {
+            const std::wstring key = L"\\StringFileInfo\\040904b0\\" + what.toStdWString();
+            QVERIFY(::VerQueryValueW(info.data(), key.c_str(), &value, &length));
+            actual = QString::fromWCharArray(static_cast<const wchar_t *>(value)).left(int(length)).remove(QChar(0));
+        }
+    }
+    QCOMPARE(actual, expected);
+}
+#endif
 
 QTEST_MAIN(tst_resources)
 #include "tst_resources.moc"
