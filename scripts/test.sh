@@ -7,8 +7,9 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-# Debian's own judges of a package, and what cpack needs to find the package's dependencies.
-PACKAGES+=(lintian desktop-file-utils appstream dpkg-dev file)
+# Debian's own judges of a package (devscripts for hardening-check), and what cpack needs to find
+# the package's dependencies.
+PACKAGES+=(lintian desktop-file-utils appstream devscripts dpkg-dev file)
 install_packages || exit 1
 mkdir -p "$TOP/build"
 

@@ -659,8 +659,13 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
         // Owner and group first: a change of owner clears the set-id bits, and the ACL's mask
         // is the group's bits.
         const bool root = me == 0;
-        if (::fchown(out.fd, root ? old.st_uid : uid_t(-1), old.st_gid) != 0 && root)
-            (void)::fchown(out.fd, uid_t(-1), old.st_gid);
+        // Where root may not give the owner (a network file system that squashes root), the
+        // group alone.
+        if (::fchown(out.fd, root ? old.st_uid : uid_t(-1), old.st_gid) != 0 && root
+            && ::fchown(out.fd, uid_t(-1), old.st_gid) != 0) {
+            // Not even that: the file keeps the group it was made with, which the check below
+            // reports.
+        }
         copyErrors errors;
         // Both named as the list: the new file is the list to whoever reads a message.
         const QByteArray oldName = QFile::encodeName(shownName(folder, name));
