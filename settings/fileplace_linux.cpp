@@ -625,11 +625,15 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     if (stage.fd < 0)
         return failed;
     const char *const newName = stagedName;
-    const auto fail = [&] {
+    // The stage goes when the save has held, and with what is in it when it has not.
+    const auto removeOwnStage = [&] {
         ::unlinkat(stage.fd, newName, 0);
         struct stat status;
         if (::fstat(stage.fd, &status) == 0)
             removeStage(folder, stageName, status);
+    };
+    const auto fail = [&] {
+        removeOwnStage();
         return failed;
     };
 
@@ -689,7 +693,7 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     descriptor listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (listing.fd >= 0)
         ::fsync(listing.fd); // the rename itself
-    fail(); // the stage goes; the save has held
+    removeOwnStage();
     if (origin)
         origin->reset(out.release());
     unlock();
