@@ -80,6 +80,7 @@ QString failedText()
         + shownPath();
 }
 
+#ifdef Q_OS_UNIX
 // What the window says when it shows, after a load that failed for `reason`, and what Save says then.
 QString notLoadedText(const QString &reason)
 {
@@ -110,6 +111,7 @@ QStringList showAndAnswer(QWidget &window, int boxes)
         return { QStringLiteral("not %1 message boxes").arg(boxes) };
     return said;
 }
+#endif
 
 #ifdef Q_OS_UNIX
 // Acts with the effective user, group and supplementary groups of another account while it lives.
