@@ -7,8 +7,9 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-# Debian's own judges of a package, and what cpack needs to find the package's dependencies.
-PACKAGES+=(lintian desktop-file-utils appstream dpkg-dev file)
+# Debian's own judges of a package (devscripts for hardening-check), and what cpack needs to find
+# the package's dependencies.
+PACKAGES+=(lintian desktop-file-utils appstream devscripts dpkg-dev file)
 install_packages || exit 1
 mkdir -p "$TOP/build"
 
@@ -46,7 +47,7 @@ $sudo "$TOP/tests/package/package.sh" "$TOP/build/qt6" || failed+=("Debian packa
 echo
 echo "=== Windows ==="
 # Cross-built with MinGW-w64, tested under Wine, packed as a zip and an installer into
-# build/windows/. The first run on a machine builds Qt for Windows, about 22 minutes; later runs
+# build/windows/. The first run on a machine builds Qt for Windows, 25 to 35 minutes; later runs
 # take the cached one.
 $sudo "$TOP/scripts/windows.sh" || failed+=("Windows")
 

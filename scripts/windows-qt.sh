@@ -98,7 +98,7 @@ if [ -f "$PREFIX/.complete" ]; then
     exit 0
 fi
 
-log "building Qt $QT_SOURCE_VERSION for Windows x64 into $PREFIX (once; about 22 minutes on 2 cores)"
+log "building Qt $QT_SOURCE_VERSION for Windows x64 into $PREFIX (once; 25 to 35 minutes on 2 cores, a progress line a minute)"
 log "compiler: $COMPILER"
 
 # apt-get source needs a deb-src entry for the archive the machine installs from. Mirror the

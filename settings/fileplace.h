@@ -8,29 +8,92 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 #ifdef Q_OS_WIN
+#include <QDir>
+#include <QTemporaryDir>
 #include <functional>
 #include <vector>
 #else
 #include <signal.h>
+#include <unistd.h>
 #endif
+
+// The list as the window's rows were loaded from it. On Linux it stays open, so that a save can
+// give the new list that file's access even when the path holds another file by then, or none.
+class listOrigin
+{
+public:
+    listOrigin() = default;
+    listOrigin(const listOrigin &) = delete;
+    listOrigin &operator=(const listOrigin &) = delete;
+#ifndef Q_OS_WIN
+    ~listOrigin() { reset(-1); }
+    void reset(int other)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = other;
+    }
+    int fd = -1; // -1: there was no file
+#endif
+};
+
+// A folder of this process's own for the store's private copies. On Linux it lies only where
+// nobody else can rename, replace or enter anything on its path, and its removal deletes what the
+// store left in it and nothing else.
+class privateFolder
+{
+public:
+#ifdef Q_OS_WIN
+    bool isValid() const { return dir.isValid(); }
+    QString path() const { return dir.path(); }
+
+private:
+    QTemporaryDir dir { QDir::tempPath() + QLatin1String("/transport-settings-XXXXXX") };
+#else
+    privateFolder();
+    ~privateFolder();
+    privateFolder(const privateFolder &) = delete;
+    privateFolder &operator=(const privateFolder &) = delete;
+    bool isValid() const { return self >= 0; }
+    QString path() const { return shown; }
+
+private:
+    void remove();
+
+    int parent = -1; // the folder it lies in
+    int self = -1;
+    QByteArray name;
+    QString shown;
+#endif
+};
 
 class filePlace
 {
     Q_DECLARE_TR_FUNCTIONS(sharedFile)
 
 public:
-    // Finds the file at `path`; problem says why it may not be reached. `failed` opens every
-    // message about a failed save.
+    // Finds the file at `path`; problem says why it may not be reached, and reason the same
+    // without `failed`, which opens every message about a failed save.
     filePlace(const QString &path, const QString &failed);
     ~filePlace();
     filePlace(const filePlace &) = delete;
     filePlace &operator=(const filePlace &) = delete;
 
-    enum content { missing, regular, notAFile };
+    enum content { missing, regular, notAFile, tooLarge, unreadable };
     // Reads the file without waiting for anything and without following a link; `bytes` gets the
-    // contents of a regular file.
+    // contents of a regular file no larger than MaxBytes.
     content read(QByteArray *bytes);
+    // Well above any real list (100,000 entries take 10 MB), far below what parsing it would need.
+    static const qint64 MaxBytes = 32 * 1024 * 1024;
+#ifndef Q_OS_WIN
+    // What the window's rows came from, kept up to date by keepAsOrigin() and replace().
+    void setOrigin(std::shared_ptr<listOrigin> rowsOrigin) { origin = std::move(rowsOrigin); }
+    // Remembers the file read last as what the window's rows came from, or that there was none.
+    void keepAsOrigin();
+#endif
 
     // Takes the writers' lock, waiting up to `waitMs` for another writer; returns why not.
     QString lock(int waitMs);
@@ -41,12 +104,12 @@ public:
     QString replace(const QByteArray &bytes, QStringList *lost);
 
     QString problem;
-
-    // Where the store's private copies go: a folder of the system's that nobody can take from
-    // this process once it has a folder of its own in it.
-    static QString storeFolder();
+    QString reason;
 
 #ifdef Q_OS_WIN
+    // Where the store's private copies go.
+    static QString storeFolder();
+
     // For tests: called with the new file's name after it is written and closed, just before it
     // takes the old one's place.
     static std::function<void(const QString &)> beforeReplace;
@@ -58,12 +121,16 @@ private:
     QString failed;
 #ifdef Q_OS_WIN
     void recover();
+    void refuse(const QString &why);
 
     QString path;                // the file, every link on the way resolved
     std::vector<void *> folders; // the folders on the way, held so that none is renamed or deleted
     void *lockFile = nullptr;    // the lock's handle, while this object holds it
 #else
     void removeLeftovers();
+    void refuse(const QString &why);
+
+    std::shared_ptr<listOrigin> origin;
 
     struct sigaction sizeSignal; // SIGXFSZ as it was before
     int folder = -1;   // the folder that holds the file, opened once

@@ -48,8 +48,10 @@ const int MaxLinks = 40;
 // when it names a process that is gone.
 const int StaleLockMs = 1000;
 
-// What the name of a new file gets before it is renamed over the old one, and a random tail.
+// The name of a save's own folder beside the list: the list's name, this, and a random tail.
 const char newSuffix[] = ".new-";
+// The new file's name in a save's own folder beside the list.
+const char stagedName[] = "new";
 const int newTailLength = 6;
 const char newLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
@@ -114,21 +116,26 @@ void prependParts(std::deque<QByteArray> &parts, const QByteArray &path)
     }
 }
 
-QByteArray readAll(int fd)
+// Reads at most `limit` bytes: 0 when that was all, 1 when there is more, -1 on a read error.
+int readAll(int fd, qint64 limit, QByteArray *bytes)
 {
-    QByteArray bytes;
+    bytes->clear();
     struct stat status;
     if (::fstat(fd, &status) == 0 && status.st_size > 0)
-        bytes.reserve(qsizetype(status.st_size) + 1);
+        bytes->reserve(qsizetype(qMin<qint64>(status.st_size, limit)) + 1);
     char buffer[65536];
     for (;;) {
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got > 0)
-            bytes.append(buffer, qsizetype(got));
-        else if (got == 0 || errno != EINTR)
-            break;
+        if (got > 0) {
+            if (bytes->size() + got > limit)
+                return 1;
+            bytes->append(buffer, qsizetype(got));
+        } else if (got == 0) {
+            return 0;
+        } else if (errno != EINTR) {
+            return -1;
+        }
     }
-    return bytes;
 }
 
 bool writeAll(int fd, const QByteArray &bytes)
@@ -224,6 +231,19 @@ bool copyFlags(int, int)
 }
 #endif
 
+// Removes a save's own folder for its new file, `status` its identity: the file in it, then the
+// folder, while that name is still that folder; nothing else, and nothing is followed.
+void removeStage(int folder, const QByteArray &stageName, const struct stat &status)
+{
+    descriptor stage(::openat(folder, stageName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat now;
+    if (stage.fd < 0 || ::fstat(stage.fd, &now) != 0 || now.st_dev != status.st_dev
+        || now.st_ino != status.st_ino)
+        return;
+    ::unlinkat(stage.fd, stagedName, 0);
+    ::unlinkat(folder, stageName.constData(), AT_REMOVEDIR);
+}
+
 } // namespace
 
 filePlace::filePlace(const QString &path, const QString &failed)
@@ -240,6 +260,16 @@ filePlace::filePlace(const QString &path, const QString &failed)
         return;
     }
     folder = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    // Whether anybody but root and this user may have put or changed what lies in `folder`: when
+    // they may write it, or it was reached through a folder they may write, where they could have
+    // renamed a folder of their own or another's into the path.
+    const uid_t me = ::geteuid();
+    const auto othersMayWrite = [me](int fd) {
+        struct stat status;
+        return ::fstat(fd, &status) != 0 || (status.st_uid != 0 && status.st_uid != me)
+            || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    };
+    bool others = othersMayWrite(folder);
     std::deque<QByteArray> parts;
     prependParts(parts, QFile::encodeName(path));
     int links = 0;
@@ -249,6 +279,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
         if (part == "..") {
             descriptor parent(::openat(folder, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
             std::swap(folder, parent.fd);
+            others = others || othersMayWrite(folder);
             continue;
         }
         const bool last = parts.empty();
@@ -262,33 +293,40 @@ filePlace::filePlace(const QString &path, const QString &failed)
             return;
         }
         if (S_ISLNK(status.st_mode)) {
-            // Only a link that its folder's other writers could not have put there is followed:
-            // root's own, the user's own, or any link in a folder that no one else may write.
-            // This is the kernel's protected_symlinks rule, widened to group-writable folders.
-            struct stat holder;
-            const bool othersWrite
-                = ::fstat(folder, &holder) != 0 || (holder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-            if (status.st_uid != 0 && status.st_uid != ::geteuid() && othersWrite) {
-                problem = tr("%1: символическая ссылка %2 принадлежит пользователю %3, а её папку "
-                             "могут изменять и другие пользователи; по такой ссылке редактор не "
-                             "переходит")
-                              .arg(failed, shownName(folder, part), userName(status.st_uid));
+            // In a folder that others may change, a link is followed only when it is root's or
+            // the user's own and has no other name: the kernel's protected_symlinks rule, widened
+            // to group-writable folders and what lies below them, and closed to a hard link that
+            // someone else made of root's link (possible where protected_hardlinks is off).
+            if (others && status.st_uid != 0 && status.st_uid != me) {
+                refuse(tr("символическая ссылка %1 принадлежит пользователю %2, а её папку могут "
+                          "изменять и другие пользователи; по такой ссылке редактор не переходит")
+                           .arg(shownName(folder, part), userName(status.st_uid)));
+                return;
+            }
+            if (others && status.st_nlink != 1) {
+                refuse(tr("у символической ссылки %1 пользователя %2 есть и другие имена (жёсткие "
+                          "ссылки), а её папку могут изменять и другие пользователи; по такой "
+                          "ссылке редактор не переходит")
+                           .arg(shownName(folder, part), userName(status.st_uid)));
                 return;
             }
             QByteArray target(4096, '\0');
             const ssize_t size = ::readlinkat(next.fd, "", target.data(), size_t(target.size()));
             if (++links > MaxLinks || size <= 0 || size >= target.size()) {
-                problem = size > 0 ? tr("%1: на пути к файлу больше %2 символических ссылок, или "
-                                        "они замыкаются в петлю")
-                                         .arg(failed)
-                                         .arg(MaxLinks)
-                                   : failed;
+                if (size > 0)
+                    refuse(tr("на пути к файлу больше %1 символических ссылок, или они замыкаются в "
+                              "петлю")
+                               .arg(MaxLinks));
+                else
+                    problem = failed;
                 return;
             }
             target.resize(int(size));
             if (target.startsWith('/')) {
+                // The link's own choice, walked anew from the root.
                 descriptor root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
                 std::swap(folder, root.fd);
+                others = othersMayWrite(folder);
             }
             prependParts(parts, target);
             continue;
@@ -303,20 +341,109 @@ filePlace::filePlace(const QString &path, const QString &failed)
             return;
         }
         std::swap(folder, next.fd);
+        others = others || othersMayWrite(folder);
     }
     // The path ends in a folder, or a folder could not be opened.
     problem = failed;
 }
 
+void filePlace::refuse(const QString &why)
+{
+    reason = why;
+    problem = failed + QLatin1String(": ") + why;
+}
+
+namespace {
+
+// Opens a folder whose path nobody but root and this user can change: every folder on it is
+// theirs and no link, and one that others may write is sticky, so that nobody can rename or
+// remove what root or this user put in it.
+int openUnchangeable(const QByteArray &path)
+{
+    if (!path.startsWith('/'))
+        return -1;
+    const uid_t me = ::geteuid();
+    descriptor folder(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const auto safe = [me](int fd) {
+        struct stat status;
+        return fd >= 0 && ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)
+            && (status.st_uid == 0 || status.st_uid == me)
+            && ((status.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (status.st_mode & S_ISVTX) != 0);
+    };
+    if (!safe(folder.fd))
+        return -1;
+    for (const QByteArray &part : path.split('/')) {
+        if (part.isEmpty() || part == ".")
+            continue;
+        if (part == "..")
+            return -1;
+        folder.reset(::openat(folder.fd, part.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!safe(folder.fd))
+            return -1;
+    }
+    return folder.release();
+}
+
+} // namespace
+
 // In memory where the system has a shared-memory folder: a private copy is thrown away after each
 // load or save, and on disk it would be written out for nothing (a 10 MB list twice per save).
-QString filePlace::storeFolder()
+// Elsewhere the user's runtime folder or a temporary folder, whichever nobody else can change.
+privateFolder::privateFolder()
 {
-    struct stat status;
-    if (::lstat("/dev/shm", &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == 0
-        && (status.st_mode & S_ISVTX) && ::access("/dev/shm", W_OK | X_OK) == 0)
-        return QStringLiteral("/dev/shm");
-    return QDir::tempPath();
+    QList<QByteArray> candidates { "/dev/shm" };
+    for (const char *variable : { "XDG_RUNTIME_DIR", "TMPDIR" }) {
+        if (const char *value = ::getenv(variable))
+            candidates.append(value);
+    }
+    candidates << "/tmp" << "/var/tmp";
+    for (const QByteArray &candidate : candidates) {
+        parent = openUnchangeable(candidate);
+        for (int attempt = 0; parent >= 0 && attempt < 100; ++attempt) {
+            name = "transport-settings-";
+            for (int i = 0; i < newTailLength; ++i)
+                name += newLetters[QRandomGenerator::global()->bounded(int(sizeof newLetters) - 1)];
+            if (::mkdirat(parent, name.constData(), 0700) == 0) {
+                self = ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                struct stat status;
+                if (self >= 0 && ::fstat(self, &status) == 0 && status.st_uid == ::geteuid()
+                    && (status.st_mode & 0077) == 0) {
+                    shown = QFile::decodeName(candidate + '/' + name);
+                    return;
+                }
+                break;
+            }
+            if (errno != EEXIST)
+                break;
+        }
+        remove();
+    }
+}
+
+privateFolder::~privateFolder()
+{
+    remove();
+}
+
+void privateFolder::remove()
+{
+    if (self >= 0) {
+        // What the store left: the copy, its lock, a temporary file. Nothing is followed, and a
+        // folder in it, which the store never makes, stays.
+        if (DIR *entries = ::fdopendir(::dup(self))) {
+            while (const struct dirent *entry = ::readdir(entries)) {
+                if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                    ::unlinkat(self, entry->d_name, 0);
+            }
+            ::closedir(entries);
+        }
+        ::close(self);
+        self = -1;
+        ::unlinkat(parent, name.constData(), AT_REMOVEDIR);
+    }
+    if (parent >= 0)
+        ::close(parent);
+    parent = -1;
 }
 
 filePlace::~filePlace()
@@ -344,8 +471,23 @@ filePlace::content filePlace::read(QByteArray *bytes)
         file = -1;
         return notAFile;
     }
-    *bytes = readAll(file);
-    return regular;
+    // A file that says it is small may still grow while it is read: never more than the limit.
+    if (status.st_size > MaxBytes)
+        return tooLarge;
+    switch (readAll(file, MaxBytes, bytes)) {
+    case 0:
+        return regular;
+    case 1:
+        return tooLarge;
+    default:
+        return unreadable;
+    }
+}
+
+void filePlace::keepAsOrigin()
+{
+    if (origin)
+        origin->reset(file >= 0 ? ::fcntl(file, F_DUPFD_CLOEXEC, 0) : -1);
 }
 
 QString filePlace::lock(int waitMs)
@@ -418,8 +560,9 @@ void filePlace::unlock()
     lockFile = -1;
 }
 
-// New files that a save killed before its rename left behind. Only run under the lock: no other
-// save of this program is under way then.
+// What a save killed before its rename left behind: its folder for the new file, or, from earlier
+// builds, a new file of its own. Only run under the lock: no other save of this program is under
+// way then. Another user's leftovers stay for that user's next save.
 void filePlace::removeLeftovers()
 {
     DIR *entries = ::fdopendir(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -429,10 +572,13 @@ void filePlace::removeLeftovers()
     while (const struct dirent *entry = ::readdir(entries)) {
         const QByteArray entryName(entry->d_name);
         struct stat status;
-        if (entryName.size() == prefix.size() + newTailLength && entryName.startsWith(prefix)
-            && ::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISREG(status.st_mode))
+        if (entryName.size() != prefix.size() + newTailLength || !entryName.startsWith(prefix)
+            || ::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISREG(status.st_mode))
             ::unlinkat(folder, entry->d_name, 0);
+        else if (S_ISDIR(status.st_mode) && status.st_uid == ::geteuid())
+            removeStage(folder, entryName, status);
     }
     ::closedir(entries);
 }
@@ -440,48 +586,74 @@ void filePlace::removeLeftovers()
 QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
 {
     removeLeftovers();
+    // The new file takes its permissions from the list as it is now when that is the file the
+    // window's rows came from. When someone has removed or replaced it since, they come from the
+    // file that was loaded, so that its rows never land in a file more open than it was; a list
+    // that was not there when the window loaded gets those of a first file.
     struct stat old;
-    const bool existed = file >= 0 && ::fstat(file, &old) == 0;
+    int from = file >= 0 && ::fstat(file, &old) == 0 ? file : -1;
+    if (origin) {
+        struct stat loaded;
+        const bool same = from >= 0 && origin->fd >= 0 && ::fstat(origin->fd, &loaded) == 0
+            && loaded.st_dev == old.st_dev && loaded.st_ino == old.st_ino;
+        if (!same)
+            from = origin->fd >= 0 && ::fstat(origin->fd, &old) == 0 ? origin->fd : -1;
+    }
+    const bool existed = from >= 0;
 
-    // The new file is made private when it replaces one, and given the old one's permissions
-    // before anybody can see it; a first file gets the usual ones (umask, the folder's default ACL).
-    // Where the file system allows, it has no name at all until it is complete, so that a save
-    // killed half-way leaves nothing behind; otherwise a name that the next save clears away.
+    // The new file is made in a folder of this process's own beside the list, which nobody else
+    // may enter, and renamed from there through that folder's descriptor: whatever others do to
+    // the names in the list's folder meanwhile, only the file written here takes the list's place.
+    const uid_t me = ::geteuid();
+    QByteArray stageName;
+    descriptor stage;
+    for (int attempt = 0; attempt < 100 && stage.fd < 0; ++attempt) {
+        stageName = name + newSuffix;
+        for (int i = 0; i < newTailLength; ++i)
+            stageName += newLetters[QRandomGenerator::global()->bounded(int(sizeof newLetters) - 1)];
+        if (::mkdirat(folder, stageName.constData(), 0700) != 0) {
+            if (errno != EEXIST)
+                return failed;
+            continue;
+        }
+        stage.reset(::openat(folder, stageName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat status;
+        if (stage.fd < 0 || ::fstat(stage.fd, &status) != 0 || status.st_uid != me
+            || (status.st_mode & 0077) != 0)
+            return failed; // somebody put another folder in its place the moment it was made
+    }
+    if (stage.fd < 0)
+        return failed;
+    const char *const newName = stagedName;
+    // The stage goes when the save has held, and with what is in it when it has not.
+    const auto removeOwnStage = [&] {
+        ::unlinkat(stage.fd, newName, 0);
+        struct stat status;
+        if (::fstat(stage.fd, &status) == 0)
+            removeStage(folder, stageName, status);
+    };
+    const auto fail = [&] {
+        removeOwnStage();
+        return failed;
+    };
+
+    // Private when it replaces a file, until it has that file's permissions; a first file gets
+    // the usual ones (umask, the folder's default ACL and group, which the stage has taken over).
+    // Where the file system allows, it has no name at all until it is complete.
     const mode_t mode = existed ? 0600 : 0666;
-    QByteArray newName;
 #ifdef O_TMPFILE
-    descriptor out(::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    descriptor out(::openat(stage.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
 #else
     descriptor out;
 #endif
     const bool unnamed = out.fd >= 0;
-    const auto giveName = [&](int fd) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            newName = name + newSuffix;
-            for (int i = 0; i < newTailLength; ++i)
-                newName += newLetters[QRandomGenerator::global()->bounded(int(sizeof newLetters) - 1)];
-            const int made = unnamed
-                ? ::linkat(AT_FDCWD, ("/proc/self/fd/" + QByteArray::number(fd)).constData(), folder,
-                           newName.constData(), AT_SYMLINK_FOLLOW)
-                : ::openat(folder, newName.constData(),
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-            if (made >= 0 || errno != EEXIST)
-                return made;
-        }
-        return -1;
-    };
     if (!unnamed)
-        out.reset(giveName(-1));
+        out.reset(::openat(stage.fd, newName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (out.fd < 0)
-        return failed;
-    const auto fail = [&] {
-        if (!newName.isEmpty())
-            ::unlinkat(folder, newName.constData(), 0);
-        return failed;
-    };
+        return fail();
 
     if (existed) {
-        if (!copyFlags(file, out.fd))
+        if (!copyFlags(from, out.fd))
             lost->append(tr("его флаги атрибутов (chattr) не сохранены"));
     }
     if (!writeAll(out.fd, bytes))
@@ -490,29 +662,40 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     if (existed) {
         // Owner and group first: a change of owner clears the set-id bits, and the ACL's mask
         // is the group's bits.
-        const bool root = ::geteuid() == 0;
-        if (::fchown(out.fd, root ? old.st_uid : uid_t(-1), old.st_gid) != 0 && root)
-            (void)::fchown(out.fd, uid_t(-1), old.st_gid);
+        const bool root = me == 0;
+        // Where root may not give the owner (a network file system that squashes root), the
+        // group alone.
+        if (::fchown(out.fd, root ? old.st_uid : uid_t(-1), old.st_gid) != 0 && root
+            && ::fchown(out.fd, uid_t(-1), old.st_gid) != 0) {
+            // Not even that: the file keeps the group it was made with, which the check below
+            // reports.
+        }
         copyErrors errors;
         // Both named as the list: the new file is the list to whoever reads a message.
         const QByteArray oldName = QFile::encodeName(shownName(folder, name));
-        if (perm_copy_fd(oldName.constData(), file, oldName.constData(), out.fd, &errors.context) != 0)
+        if (perm_copy_fd(oldName.constData(), from, oldName.constData(), out.fd, &errors.context) != 0)
             lost->append(tr("его список доступа (ACL) не сохранён (%1)").arg(errors.messages.join(QLatin1String(", "))));
         errors.messages.clear();
         if (::fchmod(out.fd, old.st_mode & 07777) != 0)
             lost->append(tr("его права доступа теперь другие"));
-        if (attr_copy_fd(oldName.constData(), file, oldName.constData(), out.fd, nullptr, &errors.context) != 0)
+        if (attr_copy_fd(oldName.constData(), from, oldName.constData(), out.fd, nullptr, &errors.context) != 0)
             lost->append(tr("его расширенные атрибуты не сохранены (%1)").arg(errors.messages.join(QLatin1String(", "))));
         struct stat now;
         if (::fstat(out.fd, &now) == 0 && now.st_gid != old.st_gid)
             lost->prepend(tr("его группа теперь %1 вместо %2").arg(groupName(now.st_gid), groupName(old.st_gid)));
     }
-    if (::fdatasync(out.fd) != 0 || (unnamed && giveName(out.fd) != 0)
-        || ::renameat(folder, newName.constData(), folder, name.constData()) != 0)
+    if (::fdatasync(out.fd) != 0
+        || (unnamed
+            && ::linkat(AT_FDCWD, ("/proc/self/fd/" + QByteArray::number(out.fd)).constData(),
+                        stage.fd, newName, AT_SYMLINK_FOLLOW) != 0)
+        || ::renameat(stage.fd, newName, folder, name.constData()) != 0)
         return fail();
     descriptor listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (listing.fd >= 0)
         ::fsync(listing.fd); // the rename itself
+    removeOwnStage();
+    if (origin)
+        origin->reset(out.release());
     unlock();
     return QString();
 }

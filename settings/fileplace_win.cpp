@@ -426,10 +426,9 @@ filePlace::filePlace(const QString &path, const QString &failed)
                 const QString ownerName = accountName(owner);
                 ::LocalFree(descriptor);
                 if (!follow) {
-                    problem = tr("%1: символическая ссылка %2 принадлежит пользователю %3, а её папку "
-                                 "могут изменять и другие пользователи; по такой ссылке редактор не "
-                                 "переходит")
-                                  .arg(failed, shown(next), ownerName);
+                    refuse(tr("символическая ссылка %1 принадлежит пользователю %2, а её папку могут "
+                              "изменять и другие пользователи; по такой ссылке редактор не переходит")
+                               .arg(shown(next), ownerName));
                     return;
                 }
                 QByteArray data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE, '\0');
@@ -439,11 +438,12 @@ filePlace::filePlace(const QString &path, const QString &failed)
                     ? windowsLinks::target(data.left(int(size)))
                     : QString();
                 if (++links > MaxLinks || target.isEmpty()) {
-                    problem = target.isEmpty() ? failed
-                                               : tr("%1: на пути к файлу больше %2 символических ссылок, или "
-                                                    "они замыкаются в петлю")
-                                                     .arg(failed)
-                                                     .arg(MaxLinks);
+                    if (target.isEmpty())
+                        problem = failed;
+                    else
+                        refuse(tr("на пути к файлу больше %1 символических ссылок, или они замыкаются в "
+                                  "петлю")
+                                   .arg(MaxLinks));
                     return;
                 }
                 QString targetRoot, targetRest;
@@ -473,6 +473,12 @@ filePlace::filePlace(const QString &path, const QString &failed)
     problem = failed;
 }
 
+void filePlace::refuse(const QString &why)
+{
+    reason = why;
+    problem = failed + QLatin1String(": ") + why;
+}
+
 QString filePlace::storeFolder()
 {
     return QDir::tempPath();
@@ -494,15 +500,24 @@ filePlace::content filePlace::read(QByteArray *bytes)
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? missing : notAFile;
     }
     LARGE_INTEGER size;
-    if (!isPlainFile(file.h) || !::GetFileSizeEx(file.h, &size) || size.QuadPart > INT_MAX)
+    if (!isPlainFile(file.h) || !::GetFileSizeEx(file.h, &size))
         return notAFile;
+    if (size.QuadPart > MaxBytes)
+        return tooLarge;
     bytes->clear();
     bytes->reserve(qsizetype(size.QuadPart));
     char buffer[65536];
-    DWORD got = 0;
-    while (::ReadFile(file.h, buffer, sizeof buffer, &got, nullptr) && got > 0)
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(file.h, buffer, sizeof buffer, &got, nullptr))
+            return unreadable;
+        if (got == 0)
+            return regular;
+        // A file that said it was small may still grow while it is read: never more than the limit.
+        if (bytes->size() + qsizetype(got) > MaxBytes)
+            return tooLarge;
         bytes->append(buffer, qsizetype(got));
-    return regular;
+    }
 }
 
 QString filePlace::lock(int waitMs)

@@ -39,6 +39,18 @@ void settingsDialog::changeEvent(QEvent *event)
         retranslateUi(this);
 }
 
+void settingsDialog::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    // Told once, when the window is there to be seen, from its own event loop.
+    if (loadProblem.isEmpty())
+        return;
+    const QString text = loadProblem;
+    loadProblem.clear();
+    QMetaObject::invokeMethod(
+        this, [this, text] { warn(tr("Ошибка загрузки"), text); }, Qt::QueuedConnection);
+}
+
 void settingsDialog::on_removeButton_clicked()
 {
     delete treeWidget->currentItem();

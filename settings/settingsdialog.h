@@ -7,6 +7,10 @@
 #include <QDialog>
 #include <QString>
 
+#include <memory>
+
+class listOrigin;
+
 class settingsDialog : public QDialog, private Ui::settingsDialog
 {
     Q_OBJECT
@@ -16,6 +20,7 @@ public:
 
 protected:
     void changeEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private slots:
     void on_removeButton_clicked();
@@ -27,8 +32,15 @@ private slots:
 private:
     void loadSettings();
     void saveSettings();
+    void warn(const QString &title, const QString &text);
 
     QString settingsPath;
+    // What the rows came from; a save gives the new list no wider access than that file had.
+    std::shared_ptr<listOrigin> origin;
+    // Why the list could not be loaded, told once the window shows, and why Save then refuses to
+    // put the table in its place; both empty after a load, also of no file at all.
+    QString loadProblem;
+    QString saveRefusal;
 };
 
 #endif // SETTINGSDIALOG_H

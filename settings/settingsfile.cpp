@@ -1,6 +1,7 @@
 // Moving the redirection list between transport.ini and the table; the only code that knows the keys.
 #include "settingsdialog.h"
 
+#include "fileplace.h"
 #include "sharedfile.h"
 
 #include <QList>
@@ -98,8 +99,11 @@ void settingsDialog::loadSettings()
 {
     treeWidget->clear();
 
-    sharedFile file(settingsPath);
+    origin = std::make_shared<listOrigin>();
+    sharedFile file(settingsPath, origin);
     QSettings *const settings = file.read();
+    loadProblem = file.loadProblem();
+    saveRefusal = file.problem();
     if (!settings)
         return;
     // toInt() would wrap a number beyond int's range (4294967298 reads as 2, 2147483648 as
@@ -158,9 +162,13 @@ void settingsDialog::loadSettings()
 
 void settingsDialog::saveSettings()
 {
+    if (!saveRefusal.isEmpty()) {
+        warn(tr("Ошибка сохранения"), saveRefusal);
+        return;
+    }
     QString failure, warning;
     {
-        sharedFile file(settingsPath);
+        sharedFile file(settingsPath, origin);
         if (QSettings *const settings = file.edit()) {
             // Saving sets keys and removes none: entries above the new count and keys we do not
             // know stay in the file for whoever else reads it.
@@ -177,7 +185,16 @@ void settingsDialog::saveSettings()
     }
     // Told once the file and its lock are let go, so that no other writer waits for the answer.
     if (!failure.isEmpty())
-        QMessageBox::warning(this, tr("Ошибка сохранения"), failure);
+        warn(tr("Ошибка сохранения"), failure);
     else if (!warning.isEmpty())
-        QMessageBox::warning(this, tr("Сохранение настроек"), warning);
+        warn(tr("Сохранение настроек"), warning);
+}
+
+void settingsDialog::warn(const QString &title, const QString &text)
+{
+    // Plain text: file names, a lock's contents and the system's messages come from others, and
+    // must not format the box, show pictures or make links.
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }

@@ -137,15 +137,20 @@ bool reachedDisk(const QSettings &settings)
 
 } // namespace
 
-sharedFile::sharedFile(const QString &path)
+sharedFile::sharedFile(const QString &path, std::shared_ptr<listOrigin> origin)
     : path(path),
       failed(path.isEmpty() ? tr("Не удалось сохранить настройки: папку программы, в которой лежит "
                                  "transport.ini, не удаётся определить")
                             : tr("Не удалось сохранить настройки в файл %1")
                                   .arg(QDir::toNativeSeparators(path))),
       place(new filePlace(path, failed)),
-      storeDir(filePlace::storeFolder() + QLatin1String("/transport-settings-XXXXXX"))
+      storeDir(new privateFolder)
 {
+#ifndef Q_OS_WIN
+    place->setOrigin(std::move(origin));
+#else
+    Q_UNUSED(origin);
+#endif
 }
 
 sharedFile::~sharedFile() = default;
@@ -155,9 +160,9 @@ sharedFile::~sharedFile() = default;
 // store's cache of parsed files never answers for another one.
 bool sharedFile::copyToStore(const QByteArray &bytes)
 {
-    if (!storeDir.isValid())
+    if (!storeDir->isValid())
         return false;
-    storePath = storeDir.filePath(QStringLiteral("transport.ini"));
+    storePath = storeDir->path() + QLatin1String("/transport.ini");
     QFile copy(storePath);
     if (!copy.open(QIODevice::WriteOnly) || copy.write(bytes) != bytes.size() || !copy.flush())
         return false;
@@ -168,13 +173,56 @@ bool sharedFile::copyToStore(const QByteArray &bytes)
 
 QSettings *sharedFile::read()
 {
-    QByteArray bytes;
-    if (!place->problem.isEmpty() || place->read(&bytes) != filePlace::regular || !copyToStore(bytes))
-        return nullptr;
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-    chooseCodec(*store, bytes);
+    QString reason = place->reason;
+    if (place->problem.isEmpty()) {
+        QByteArray bytes;
+        switch (place->read(&bytes)) {
+        case filePlace::missing:
+#ifndef Q_OS_WIN
+            place->keepAsOrigin();
 #endif
-    return store.get();
+            return nullptr; // no list yet: an empty table, which Save may write
+        case filePlace::regular:
+            if (copyToStore(bytes)) {
+#ifndef Q_OS_WIN
+                place->keepAsOrigin();
+#endif
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+                chooseCodec(*store, bytes);
+#endif
+                return store.get();
+            }
+            reason = tr("для его копии нет места во временной папке");
+            break;
+        case filePlace::notAFile:
+            reason = tr("на его месте не обычный файл");
+            break;
+        case filePlace::tooLarge:
+            reason = tr("он больше %1 МБ").arg(filePlace::MaxBytes / (1024 * 1024));
+            break;
+        case filePlace::unreadable:
+            reason = tr("его не удалось прочитать");
+            break;
+        }
+    }
+    // The table is not the list, and must never be saved over it.
+    if (path.isEmpty()) {
+        why = failed;
+        loadWhy = tr("Не удалось загрузить настройки: папку программы, в которой лежит "
+                     "transport.ini, не удаётся определить");
+        return nullptr;
+    }
+    if (reason.isEmpty())
+        reason = tr("путь к нему недоступен");
+    why = !place->problem.isEmpty() && !place->reason.isEmpty()
+        ? place->problem
+        : tr("%1: %2. Таблица загружена не из этого файла, и редактор не сохранит её поверх него; "
+             "запустите редактор снова, когда файл будет в порядке")
+              .arg(failed, reason);
+    loadWhy = tr("Не удалось загрузить настройки из файла %1: %2. Пока список не загружен, "
+                 "редактор его не сохраняет; запустите редактор снова, когда файл будет в порядке")
+                  .arg(QDir::toNativeSeparators(path), reason);
+    return nullptr;
 }
 
 QSettings *sharedFile::edit()
@@ -185,7 +233,8 @@ QSettings *sharedFile::edit()
     if (!why.isEmpty())
         return nullptr;
     QByteArray bytes;
-    if (place->read(&bytes) == filePlace::notAFile || !copyToStore(bytes)) {
+    const filePlace::content found = place->read(&bytes);
+    if ((found != filePlace::regular && found != filePlace::missing) || !copyToStore(bytes)) {
         why = failed;
         return nullptr;
     }

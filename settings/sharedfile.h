@@ -7,11 +7,12 @@
 #include <QCoreApplication>
 #include <QSettings>
 #include <QString>
-#include <QTemporaryDir>
 
 #include <memory>
 
 class filePlace;
+class listOrigin;
+class privateFolder;
 
 // The store never sees the shared file itself: it works on a private copy, and only the bytes it
 // writes there are put in place. One object for each load and each save.
@@ -21,11 +22,15 @@ class sharedFile
 
 public:
     // `path` is where the program keeps the list; empty when the program's folder is unknown.
-    explicit sharedFile(const QString &path);
+    // `origin` is what the window's rows came from: read() sets it, and a save keeps the new
+    // list no more open than that file was.
+    sharedFile(const QString &path, std::shared_ptr<listOrigin> origin);
     ~sharedFile();
 
-    // A store on the list as it is now, or null when there is nothing that may be read.
+    // A store on the list as it is now, or null when there is none: no file, or one that could
+    // not be loaded, which loadProblem() then explains and problem() refuses to save over.
     QSettings *read();
+    QString loadProblem() const { return loadWhy; }
 
     // Takes the writers' lock and gives a store on the list as it is now, ready for the keys to be
     // set; null, with problem() saying why, when the file must not be written.
@@ -48,10 +53,11 @@ private:
     QString path;
     QString failed; // the opening of every message about a failed save
     std::unique_ptr<filePlace> place;
-    QTemporaryDir storeDir;
+    std::unique_ptr<privateFolder> storeDir;
     QString storePath;
     std::unique_ptr<QSettings> store;
     QString why;
+    QString loadWhy;
     QString lostText;
 };
 

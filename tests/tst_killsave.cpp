@@ -29,18 +29,22 @@ QString folder()
     return QCoreApplication::applicationDirPath();
 }
 
-// What a killed save may leave beside the file: its new file, the old one's backup (Windows) and
-// the lock.
+// What a killed save may leave beside the file: its lock, and its own folder for the new file
+// (Linux), or its new file and the old list's backup (Windows).
 QStringList leftovers()
 {
-    return QDir(folder()).entryList({ QStringLiteral("transport.ini.*") }, QDir::Files | QDir::Hidden);
+    return QDir(folder()).entryList({ QStringLiteral("transport.ini.*") },
+                                    QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
 }
 
 void removeAll()
 {
     QFile::remove(settingsPath());
-    for (const QString &name : leftovers())
-        QFile::remove(folder() + QLatin1Char('/') + name);
+    for (const QString &name : leftovers()) {
+        const QString path = folder() + QLatin1Char('/') + name;
+        if (!QFile::remove(path))
+            QDir(path).removeRecursively();
+    }
 }
 
 // Which complete list a new editor shows for the file as it is now: 'A', 'B', or 0 for anything else.

@@ -23,9 +23,11 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -82,6 +84,39 @@ QString failedText()
     return QStringLiteral("Ошибка сохранения | Не удалось сохранить настройки в файл ")
         + shownPath();
 }
+
+#ifdef Q_OS_UNIX
+// What the window says when it shows, after a load that failed for `reason`, and what Save says then.
+QString notLoadedText(const QString &reason)
+{
+    return QStringLiteral("Ошибка загрузки | Не удалось загрузить настройки из файла %1: %2. Пока "
+                          "список не загружен, редактор его не сохраняет; запустите редактор "
+                          "снова, когда файл будет в порядке")
+        .arg(shownPath(), reason);
+}
+QString notSavedText(const QString &reason)
+{
+    return failedText()
+        + QStringLiteral(": %1. Таблица загружена не из этого файла, и редактор не сохранит её "
+                         "поверх него; запустите редактор снова, когда файл будет в порядке")
+              .arg(reason);
+}
+
+// Shows the window, which must then show `boxes` message boxes, each answered at once; returns
+// the last one's title and text, or nothing when it showed none.
+QStringList showAndAnswer(QWidget &window, int boxes)
+{
+    QStringList said;
+    const auto reply = [&](QMessageBox *box) {
+        said = QStringList { box->windowTitle() + QLatin1String(" | ") + box->text() };
+        box->button(QMessageBox::Ok)->click();
+    };
+    window.show(); // a dialog itself, shown before the boxes are counted
+    if (!answer<QMessageBox>([] { QCoreApplication::processEvents(); }, reply, boxes))
+        return { QStringLiteral("not %1 message boxes").arg(boxes) };
+    return said;
+}
+#endif
 
 #ifdef Q_OS_UNIX
 // Acts with the effective user, group and supplementary groups of another account while it lives.
@@ -224,6 +259,7 @@ private slots:
     void permissions_data();
     void permissions();
     void unknownFolder();
+    void privateCopy();
 #endif
 #ifdef Q_OS_WIN
     void windowsReplace_data();
@@ -477,45 +513,54 @@ void tst_sharedFile::ownership()
 
 void tst_sharedFile::untouchablePaths_data()
 {
-    // What stands at the path or beside it, the rows the window starts with, and what Save says.
+    // What stands at the path or beside it, the rows the window starts with, what it says when it
+    // shows (nothing after a load), and what Save says.
     QTest::addColumn<QString>("setup");
     QTest::addColumn<int>("rows");
+    QTest::addColumn<QString>("loaded");
     QTest::addColumn<QString>("message");
 
     const QString lock = QDir::toNativeSeparators(settingsPath() + QLatin1String(".lock"));
     const QString lockRefused = failedText()
         + QStringLiteral(": файл заблокирован, файл блокировки %1 не удаётся ни занять, ни удалить")
               .arg(lock);
-    const QString tooManyLinks = failedText()
-        + QStringLiteral(": на пути к файлу больше 40 символических ссылок, или они замыкаются в петлю");
-    QTest::newRow("a FIFO") << "fifo" << 0 << failedText();
-    QTest::newRow("a link to a character device") << "device" << 0 << failedText();
-    QTest::newRow("a lock that is a directory") << "lock folder" << 2 << lockRefused;
-    QTest::newRow("a lock that is a FIFO") << "lock fifo" << 2 << lockRefused;
-    QTest::newRow("a lock that links to a device") << "lock link" << 2 << lockRefused;
-    QTest::newRow("a lock held by a live process") << "live lock" << 2
-                                                   << failedText()
+    const QString loop
+        = QStringLiteral("на пути к файлу больше 40 символических ссылок, или они замыкаются в петлю");
+    const QString notAFile = QStringLiteral("на его месте не обычный файл");
+    QTest::newRow("a FIFO") << "fifo" << 0 << notLoadedText(notAFile) << notSavedText(notAFile);
+    QTest::newRow("a link to a character device")
+        << "device" << 0 << notLoadedText(notAFile) << notSavedText(notAFile);
+    QTest::newRow("a list larger than 32 MB") << "huge" << 0
+                                              << notLoadedText(QStringLiteral("он больше 32 МБ"))
+                                              << notSavedText(QStringLiteral("он больше 32 МБ"));
+    QTest::newRow("a lock that is a directory") << "lock folder" << 2 << "" << lockRefused;
+    QTest::newRow("a lock that is a FIFO") << "lock fifo" << 2 << "" << lockRefused;
+    QTest::newRow("a lock that links to a device") << "lock link" << 2 << "" << lockRefused;
+    QTest::newRow("a lock held by a live process, its program's name in markup")
+        << "live lock" << 2 << ""
+        << failedText()
             + QStringLiteral(
                 ": файл заблокирован процессом %1 (%2) на компьютере %3, файл блокировки %4")
                   .arg(QString::number(QCoreApplication::applicationPid()),
-                      QCoreApplication::applicationName(), QSysInfo::machineHostName(), lock);
+                      QStringLiteral("<h1>tst_sharedfile</h1>"), QSysInfo::machineHostName(), lock);
     QTest::newRow("the list turns into a FIFO while Save waits for the lock")
-        << "fifo later" << 2 << failedText();
-    QTest::newRow("a loop of links") << "loop" << 0 << tooManyLinks;
-    QTest::newRow("a chain of 100 links") << "chain" << 0 << tooManyLinks;
-    QTest::newRow("a file size limit below the list's size") << "size limit" << 2 << failedText();
+        << "fifo later" << 2 << "" << failedText();
+    QTest::newRow("a loop of links") << "loop" << 0 << notLoadedText(loop) << failedText() + ": " + loop;
+    QTest::newRow("a chain of 100 links") << "chain" << 0 << notLoadedText(loop) << failedText() + ": " + loop;
+    QTest::newRow("a file size limit below the list's size") << "size limit" << 2 << "" << failedText();
 }
 
 void tst_sharedFile::untouchablePaths()
 {
     QFETCH(QString, setup);
     QFETCH(int, rows);
+    QFETCH(QString, loaded);
     QFETCH(QString, message);
 
     const QByteArray path = encoded(settingsPath());
     const QString lockName = settingsPath() + QLatin1String(".lock");
     const QString device = target.filePath(QStringLiteral("null"));
-    QLockFile held(lockName);
+    std::unique_ptr<int, void (*)(int *)> heldFd(nullptr, [](int *fd) { ::close(*fd); delete fd; });
     if (setup == QLatin1String("fifo")) {
         QVERIFY(QFile::remove(settingsPath()));
         QCOMPARE(::mkfifo(path.constData(), 0644), 0);
@@ -531,8 +576,16 @@ void tst_sharedFile::untouchablePaths()
         QCOMPARE(::mkfifo(encoded(lockName).constData(), 0644), 0);
     } else if (setup == QLatin1String("lock link")) {
         QVERIFY(QFile::link(QStringLiteral("/dev/zero"), lockName));
+    } else if (setup == QLatin1String("huge")) {
+        QVERIFY(QFile::resize(settingsPath(), 32 * 1024 * 1024 + 1));
     } else if (setup == QLatin1String("live lock")) {
-        QVERIFY(held.tryLock(0));
+        // Held as another editor holds it, with markup in the lines that anybody can write.
+        const int fd = ::open(encoded(lockName).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const QByteArray owner = QByteArray::number(QCoreApplication::applicationPid())
+            + "\n<h1>tst_sharedfile</h1>\n" + QSysInfo::machineHostName().toUtf8() + '\n';
+        QVERIFY(fd >= 0 && ::flock(fd, LOCK_EX) == 0);
+        QCOMPARE(::write(fd, owner.constData(), size_t(owner.size())), ssize_t(owner.size()));
+        heldFd.reset(new int(fd));
     } else if (setup == QLatin1String("loop") || setup == QLatin1String("chain")) {
         const bool loop = setup == QLatin1String("loop");
         QString next = target.filePath(QStringLiteral("list.ini"));
@@ -560,6 +613,8 @@ void tst_sharedFile::untouchablePaths()
 
     openedWindow editor;
     QCOMPARE(editor.rows().size(), rows);
+    QCOMPARE(showAndAnswer(editor.window, loaded.isEmpty() ? 0 : 1),
+             loaded.isEmpty() ? QStringList() : QStringList { loaded });
 
     // Another writer holds the lock, and turns the list into a FIFO before it lets the lock go.
     std::unique_ptr<otherProcess> writer;
@@ -601,15 +656,22 @@ void tst_sharedFile::untouchablePaths()
 
 void tst_sharedFile::attacks_data()
 {
-    // What a member of the list's group does in its folder, the rows root's editor shows, and
-    // whether root's Save is refused.
+    // What a member of the list's group does in its folder, the rows root's editor shows, and the
+    // link, below that folder, for which root's Save is refused (none: it saves).
     QTest::addColumn<QString>("attack");
     QTest::addColumn<int>("rows");
-    QTest::addColumn<bool>("refused");
+    QTest::addColumn<QString>("refusedLink");
 
     QTest::newRow("a link to a root-only file, planted before root starts the editor")
-        << "planted" << 0 << true;
-    QTest::newRow("a link swapped in the moment root's Save renames") << "racing" << 2 << false;
+        << "planted" << 0 << "transport.ini";
+    QTest::newRow("a link swapped in the moment root's Save renames") << "racing" << 2 << "";
+    QTest::newRow("her own folder with her link, in place of root's folder on the way")
+        << "own folder" << 0 << "live/transport.ini";
+    QTest::newRow("a second name of root's link to a root-only file")
+        << "second name" << 0 << "transport.ini";
+    QTest::newRow("a root-only list moved away after root loaded it") << "moved" << 2 << "";
+    QTest::newRow("a root-only list replaced by her own file after root loaded it")
+        << "replaced" << 2 << "";
 }
 
 // The installed layout: the program's folder holds root's link to the list, which lies in a folder
@@ -620,7 +682,7 @@ void tst_sharedFile::attacks()
         QSKIP("needs root to make the test account");
     QFETCH(QString, attack);
     QFETCH(int, rows);
-    QFETCH(bool, refused);
+    QFETCH(QString, refusedLink);
 
     const QString shared = target.filePath(QStringLiteral("shared"));
     const QString hidden = target.filePath(QStringLiteral("hidden"));
@@ -640,13 +702,46 @@ void tst_sharedFile::attacks()
     const QStringList victimBefore = permissionsOf(victim);
 
     const QByteArray link = encoded(list), bait = encoded(shared + QLatin1String("/bait"));
+    const auto hers = [&](const QString &path) {
+        return ::lchown(encoded(path).constData(), userId, groupId) == 0;
+    };
+    const bool rootOnly = attack == QLatin1String("moved") || attack == QLatin1String("replaced");
     if (attack == QLatin1String("planted")) {
         QVERIFY(QFile::remove(list));
         QVERIFY(QFile::link(victim, list));
-        QCOMPARE(::lchown(link.constData(), userId, groupId), 0);
+        QVERIFY(hers(list));
+    } else if (attack == QLatin1String("own folder")) {
+        // Root keeps the list in a folder of its own below the shared one; she renames that
+        // folder away and makes her own in its place, with her link to the root-only file.
+        const QString live = shared + QLatin1String("/live");
+        QVERIFY(QDir().mkdir(live));
+        QCOMPARE(::rename(link.constData(), encoded(live + QLatin1String("/transport.ini")).constData()), 0);
+        QCOMPARE(::symlink("live/transport.ini", link.constData()), 0);
+        QCOMPARE(::rename(encoded(live).constData(), encoded(live + QLatin1String(".old")).constData()), 0);
+        QVERIFY(QDir().mkdir(live) && hers(live));
+        QVERIFY(QFile::link(victim, live + QLatin1String("/transport.ini")));
+        QVERIFY(hers(live + QLatin1String("/transport.ini")));
+    } else if (attack == QLatin1String("second name")) {
+        // A link of root's elsewhere, to which she gives a second name in the shared folder, as
+        // the kernel lets her where fs.protected_hardlinks is 0.
+        const QByteArray rootLink = encoded(hidden + QLatin1String("/secret.link"));
+        QCOMPARE(::symlink(encoded(victim).constData(), rootLink.constData()), 0);
+        QVERIFY(QFile::remove(list));
+        QCOMPARE(::linkat(AT_FDCWD, rootLink.constData(), AT_FDCWD, link.constData(), 0), 0);
+    } else if (rootOnly) {
+        QCOMPARE(::chown(link.constData(), 0, 0), 0);
+        QCOMPARE(::chmod(link.constData(), 0600), 0);
     }
     openedWindow editor;
     QCOMPARE(editor.rows().size(), rows);
+    if (attack == QLatin1String("moved")) {
+        QCOMPARE(::rename(link.constData(), encoded(shared + QLatin1String("/moved")).constData()), 0);
+    } else if (attack == QLatin1String("replaced")) {
+        const QString mine = shared + QLatin1String("/mine");
+        QVERIFY(writeFile(mine, "[General]\npositions=0\n") && hers(mine));
+        QCOMPARE(::chmod(encoded(mine).constData(), 0644), 0);
+        QCOMPARE(::rename(encoded(mine).constData(), link.constData()), 0);
+    }
 
     // The member watches the folder and puts a link in place of the list as soon as a new list
     // is renamed into it, before the saver can do anything more to it by its name.
@@ -675,18 +770,28 @@ void tst_sharedFile::attacks()
         QVERIFY(member->ready);
     }
 
-    const QStringList said = saveAndAnswer(editor.window, refused ? 1 : 0);
+    const QStringList said = saveAndAnswer(editor.window, refusedLink.isEmpty() ? 0 : 1);
     if (member)
         QTRY_VERIFY(QFileInfo(list).isSymLink()); // the member did swap in the link
     QCOMPARE(permissionsOf(victim), victimBefore);
-    const QStringList expected = refused
+    const QString refused = shared + QLatin1Char('/') + refusedLink;
+    const QStringList expected = refusedLink.isEmpty() ? QStringList()
+        : attack == QLatin1String("second name")
         ? QStringList { failedText()
+              + QStringLiteral(": у символической ссылки %1 пользователя root есть и другие имена "
+                               "(жёсткие ссылки), а её папку могут изменять и другие "
+                               "пользователи; по такой ссылке редактор не переходит")
+                    .arg(refused) }
+        : QStringList { failedText()
               + QStringLiteral(": символическая ссылка %1 принадлежит пользователю %2, а её папку "
                                "могут изменять и другие пользователи; по такой ссылке редактор не "
                                "переходит")
-                    .arg(list, user) }
-        : QStringList();
+                    .arg(refused, user) };
     QCOMPARE(said, expected);
+    // The rows of a root-only list stay root's alone, whatever lies at its name by then.
+    if (rootOnly)
+        QCOMPARE(permissionsOf(list).mid(0, 3),
+                 (QStringList { QStringLiteral("owner 0"), QStringLiteral("group 0"), QStringLiteral("mode 100600") }));
 }
 
 void tst_sharedFile::permissions_data()
@@ -834,6 +939,57 @@ void tst_sharedFile::unknownFolder()
     QVERIFY(WIFEXITED(status));
     QCOMPARE(WEXITSTATUS(status), 3); // the saver's own code for a failed save
     QCOMPARE(QByteArray(text, int(qMax<ssize_t>(size, 0))), fixture);
+}
+
+// Where the system's shared-memory folder is not sticky (a chroot, a tmpfs mounted without the
+// bit) and TMPDIR names a folder that a member may write, the store's private copy goes
+// neither there nor there: she could swap it for a link to anything root may write or delete.
+void tst_sharedFile::privateCopy()
+{
+    const QString saver = qEnvironmentVariable("TRANSPORT_SAVER");
+    if (saver.isEmpty() || ::geteuid() != 0)
+        QSKIP("needs root and TRANSPORT_SAVER, a saver program");
+    const QString program = target.filePath(QStringLiteral("program"));
+    const QString temporary = target.filePath(QStringLiteral("temporary"));
+    QVERIFY(QDir().mkdir(program) && QDir().mkdir(temporary));
+    QCOMPARE(::chown(encoded(temporary).constData(), userId, groupId), 0);
+    QCOMPARE(::chmod(encoded(temporary).constData(), 0777), 0);
+    QVERIFY(QFile::copy(saver, program + QLatin1String("/saver")));
+    QVERIFY(writeFile(program + QLatin1String("/transport.ini"), fixture));
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(watch >= 0 && ::inotify_add_watch(watch, encoded(temporary).constData(), IN_CREATE) >= 0);
+
+    const QByteArray executable = encoded(program + QLatin1String("/saver"));
+    const QByteArray temporaryName = encoded(temporary);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // In a mount namespace of its own, with a /dev/shm of its own that is not sticky.
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || ::mount("none", "/dev/shm", "tmpfs", 0, "mode=0777") != 0)
+            ::_exit(77);
+        ::setenv("TMPDIR", temporaryName.constData(), 1);
+        ::execl(executable.constData(), executable.constData(), "A", static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    alignas(struct inotify_event) char events[4096];
+    const ssize_t made = ::read(watch, events, sizeof events);
+    ::close(watch);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        QSKIP("no mount namespace here");
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QVERIFY(readFile(program + QLatin1String("/transport.ini")) != fixture);
+    // Nothing of the store's was made in the member's folder (Qt makes its runtime folder there).
+    QStringList ours;
+    for (const char *at = events; made > 0 && at < events + made;) {
+        const auto *event = reinterpret_cast<const struct inotify_event *>(at);
+        if (event->len && std::strncmp(event->name, "transport-settings", 18) == 0)
+            ours << QString::fromLocal8Bit(event->name);
+        at += sizeof(struct inotify_event) + event->len;
+    }
+    QCOMPARE(ours, QStringList());
 }
 
 #endif // Q_OS_UNIX

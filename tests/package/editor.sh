@@ -12,6 +12,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../process/lib.sh"
 
 ini=$CONFIG_DIR/transport.ini
 ERROR_TITLE="Ошибка сохранения"
+LOAD_ERROR_TITLE="Ошибка загрузки"
 
 start_xvfb
 # Other users reach their own runtime folder inside the work folder.
@@ -30,7 +31,7 @@ contents()
 # or to "refused" once the failed-save message shows.
 save()
 {
-    local case=$1 before deadline window
+    local case=$1 before deadline window box
     shift
     APP_DIR=$WORK/$case
     mkdir -p "$APP_DIR"
@@ -44,6 +45,13 @@ save()
     fi
     APP_PID=$!
     window=$(wait_window "$MAIN_TITLE")
+    # A list that could not be loaded is told first, in a box of its own (LOAD_ERROR=1).
+    if [ -n "${LOAD_ERROR:-}" ]; then
+        box=$(wait_window "$LOAD_ERROR_TITLE")
+        focus "$box"
+        keys Return
+        wait_window_gone "$LOAD_ERROR_TITLE"
+    fi
     focus "$window"
     keys ctrl+s
     deadline=$((SECONDS + WAIT))
@@ -137,7 +145,7 @@ untouched()
 # The member replaces the list with a link to the file, or to a name that does not exist yet.
 for target in "$victim" "$vault/absent"; do
     "${MEMBER[@]}" ln -sfn "$target" "$ini"
-    save "planted-${target##*/}"
+    LOAD_ERROR=1 save "planted-${target##*/}"
     stop
     untouched planted
     [ "$RESULT" = refused ] || fail "planted: root saved through the member's link to $target"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package from end to end: builds it from a lean Release build, checks its file list,
 # lets lintian, desktop-file-validate and appstreamcli judge it, installs it into this machine with
-# apt-get, works the installed editor under Xvfb (editor.sh), then removes and purges it. Whatever
-# happens, the package is purged again at the end.
+# apt-get, checks the installed program's hardening with hardening-check, works the installed
+# editor under Xvfb (editor.sh), then removes and purges it. Whatever happens, the package is
+# purged again at the end.
 #
 # Usage: package.sh [FULL_BUILD]
 #   FULL_BUILD  a built directory with tests and benchmark: its `cmake --install` into a staging
@@ -105,6 +106,9 @@ rc=0
 lintian --fail-on error --display-level '>=info' "$DEB" >"$WORK/lintian.log" 2>&1 || rc=$?
 grep -v '^running with root privileges' "$WORK/lintian.log" || true
 [ "$rc" -eq 0 ] || fail "lintian found errors"
+# The program is hardened and stripped as Debian's own are: no word from lintian on either.
+! grep -E ': (hardening-[a-z-]+|binary-has-unneeded-section)( |$)' "$WORK/lintian.log" \
+    || fail "lintian finds the program not hardened or not stripped as Debian's own programs are"
 desktop-file-validate "$WORK/root/usr/share/applications/$APP_ID.desktop" || fail "desktop-file-validate"
 appstreamcli validate --no-net "$WORK/root/usr/share/metainfo/$APP_ID.metainfo.xml" || fail "appstreamcli"
 
@@ -114,6 +118,17 @@ getent group "$GROUP" >/dev/null || fail "no group $GROUP"
 [ "$(stat -c '%U:%G %a' "$CONFIG_DIR")" = "root:$GROUP 2775" ] || { ls -ld "$CONFIG_DIR"; fail "$CONFIG_DIR"; }
 [ "$(stat -c '%U:%G %a' "$CONFIG_DIR/transport.ini")" = "root:$GROUP 664" ] \
     || { ls -l "$CONFIG_DIR"; fail "$CONFIG_DIR/transport.ini"; }
+
+step "hardening-check on the installed program"
+# Control-flow protection needs every object linked in marked for it, which Debian 12's C start
+# files are not; stack clash protection shows only in functions with large enough frames.
+hardening-check --nocfprotection "/usr/lib/$NAME/$NAME" >"$WORK/hardening.log" \
+    || { cat "$WORK/hardening.log"; fail "hardening-check"; }
+for feature in 'Position Independent Executable' 'Stack protected' 'Fortify Source functions' \
+    'Read-only relocations' 'Immediate binding'; do
+    grep -q "^ $feature: yes" "$WORK/hardening.log" \
+        || { cat "$WORK/hardening.log"; fail "hardening-check: not \"$feature: yes\""; }
+done
 
 step "the installed editor under Xvfb"
 bash "$TOP/tests/package/editor.sh" "$CONFIG_DIR" "$GROUP"
