@@ -493,12 +493,17 @@ filePlace::~filePlace()
 
 filePlace::content filePlace::read(QByteArray *bytes)
 {
-    const handle file(::CreateFileW(native(path).c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file.valid()) {
-        const DWORD error = ::GetLastError();
+    // Another writer's ReplaceFileW, or a scanner, may hold the list without sharing it for a moment.
+    handle file;
+    DWORD error = ERROR_SUCCESS;
+    retryWhileBusy([&](DWORD *why) {
+        file.reset(::CreateFileW(native(path).c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        error = *why = file.valid() ? ERROR_SUCCESS : ::GetLastError();
+        return file.valid();
+    });
+    if (!file.valid())
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? missing : notAFile;
-    }
     LARGE_INTEGER size;
     if (!isPlainFile(file.h) || !::GetFileSizeEx(file.h, &size))
         return notAFile;
