@@ -36,13 +36,24 @@ run()
 ENTRY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\transport-settings'
 entry()
 {
-    run reg query "$ENTRY" /v UninstallString "/reg:$1" 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p'
+    run reg query "$ENTRY" /v "${2:-UninstallString}" "/reg:$1" 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p'
 }
 
 case $(file -b "$INSTALLER") in
 "PE32+ executable (GUI) x86-64"*) ;;
 *) fail "the installer is not a 64-bit program: $(file -b "$INSTALLER")" ;;
 esac
+
+# Wine's icacls does nothing, so the rights on the list's folder are checked as the installer's
+# commands (its NSIS script beside it), which the README gives too.
+NSI=$(dirname "$INSTALLER")/_CPack_Packages/win64/NSIS/project.nsi
+for rights in \
+    '/inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX transport-settings:(RX,WD)' \
+    '/grant transport-settings:(OI)(IO)M'; do
+    grep -qF "'icacls \"\$APPDATA\\transport-settings\" $rights'" "$NSI" || fail "the installer does not run: icacls ... $rights"
+    grep -qF "icacls \"C:\\ProgramData\\transport-settings\" $rights" "$HERE/../../README.md" \
+        || fail "the README does not give: icacls ... $rights"
+done
 
 DIR="$PREFIX/drive_c/Program Files/transport-settings"
 MENU="$PREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/transport-settings"
@@ -61,6 +72,9 @@ done
 [ "$(entry 64)" = '"C:\Program Files\transport-settings\Uninstall.exe"' ] \
     || fail "no uninstall entry in the registry's 64-bit view: '$(entry 64)'"
 [ -z "$(entry 32)" ] || fail "an uninstall entry in the 32-bit view: $(entry 32)"
+# "Apps and features" shows the icon of the executable (tst_resources reads it there).
+[ "$(entry 64 DisplayIcon)" = 'C:\Program Files\transport-settings\transport-settings.exe' ] \
+    || fail "the uninstall entry's icon is '$(entry 64 DisplayIcon)'"
 case $(file -b "$DIR/Uninstall.exe") in
 "PE32+ executable"*) ;;
 *) fail "the uninstaller is not a 64-bit program: $(file -b "$DIR/Uninstall.exe")" ;;
