@@ -6,7 +6,7 @@
 # The prefix is keyed by the Qt source version, the configure flags, the toolchain file, the
 # patches in cmake/qt-patches and the MinGW compiler's version: when one of them changes, the next
 # run builds a new prefix beside the old one. A run that finds its prefix takes a fraction of a
-# second; a first run 25 to 35 minutes on 2 cores, with a progress line (steps done/total) a minute.
+# second; a first run 20 to 35 minutes on 2 cores, with a progress line (steps done/total) a minute.
 #
 # Environment:
 #   TRANSPORT_SETTINGS_CACHE  where the prefixes live (default /var/cache/transport-settings)
@@ -98,7 +98,7 @@ if [ -f "$PREFIX/.complete" ]; then
     exit 0
 fi
 
-log "building Qt $QT_SOURCE_VERSION for Windows x64 into $PREFIX (once; 25 to 35 minutes on 2 cores, a progress line a minute)"
+log "building Qt $QT_SOURCE_VERSION for Windows x64 into $PREFIX (once; 20 to 35 minutes on 2 cores, a progress line a minute)"
 log "compiler: $COMPILER"
 
 # apt-get source needs a deb-src entry for the archive the machine installs from. Mirror the
