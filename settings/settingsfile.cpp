@@ -51,6 +51,7 @@ public:
 #else
     QString view() const { return QString::fromLatin1(text, size); }
 #endif
+    QString name() const { return QString::fromLatin1(text, size); }
 
 private:
     char text[40];
@@ -173,12 +174,20 @@ void settingsDialog::saveSettings()
             // Saving sets keys and removes none: entries above the new count and keys we do not
             // know stay in the file for whoever else reads it.
             settings->setValue(countKey, treeWidget->topLevelItemCount());
-            for (int row = 0; row < treeWidget->topLevelItemCount(); ++row) {
+            bool kept = true;
+            for (int row = 0; row < treeWidget->topLevelItemCount() && kept; ++row) {
                 const QTreeWidgetItem *item = treeWidget->topLevelItem(row);
-                for (int column = 0; column < columnCount; ++column)
-                    settings->setValue(entryKey(column, row + 1).view(), item->text(column));
+                for (int column = 0; column < columnCount && kept; ++column) {
+                    const entryKey key(column, row + 1);
+                    const QString text = item->text(column);
+                    if (!file.keeps(text)) {
+                        file.losing(key.name());
+                        kept = false;
+                    }
+                    settings->setValue(key.view(), text);
+                }
             }
-            if (file.commit())
+            if (kept && file.commit())
                 warning = file.lost();
         }
         failure = file.problem();

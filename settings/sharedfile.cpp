@@ -66,6 +66,12 @@ qsizetype firstNonUtf8(const QByteArray &bytes)
 }
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+// Whether the bytes hold the lead byte of a UTF-8 sequence for a character beyond U+FFFF.
+bool hasBeyondBmp(const QByteArray &bytes)
+{
+    return std::any_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) >= 0xF0 && uchar(c) <= 0xF4; });
+}
+
 // Without a codec the store reads every byte as Latin-1 and writes non-ASCII text as \x escapes,
 // which keeps a file in any 8-bit code page intact. A file that is valid UTF-8 with non-ASCII text
 // in it (written by a Qt 6 build or a current text editor) needs the UTF-8 codec instead, or its
@@ -283,8 +289,37 @@ QString sharedFile::unsavableContent(const QByteArray &bytes)
                 .arg(failed, key);
     }
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // With a byte-order mark the store reads and writes UTF-8 of its own accord.
+    writesUtf8 = utf8 || bytes.startsWith("\xEF\xBB\xBF");
+    if (writesUtf8 && hasBeyondBmp(bytes)) {
+        const QStringList keys = store->allKeys();
+        for (const QString &key : keys) {
+            const QVariant value = store->value(key);
+            const QStringList texts = value.userType() == QMetaType::QStringList ? value.toStringList()
+                                                                                  : QStringList { value.toString() };
+            for (const QString &text : texts) {
+                if (!keeps(text))
+                    return losing(key);
+            }
+        }
+    }
     if (utf8)
         renameMisreadKeys(*store);
 #endif
     return QString();
+}
+
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+bool sharedFile::keeps(const QString &text) const
+{
+    return !writesUtf8 || std::none_of(text.cbegin(), text.cend(), [](QChar c) { return c.isSurrogate(); });
+}
+#endif
+
+QString sharedFile::losing(const QString &key)
+{
+    why = tr("%1: в значении ключа %2 есть символы за пределами U+FFFF (например, эмодзи), которые "
+             "сборка на Qt 5 не может записать в UTF-8, и сохранение уничтожило бы их")
+              .arg(failed, key);
+    return why;
 }

@@ -40,6 +40,16 @@ public:
     // attributes and flags. False, with problem() saying why, when the file was left as it was.
     bool commit();
 
+    // Whether the store writes `text` as it is. The Qt 5 store writes UTF-8 (a file that holds
+    // UTF-8 text, or begins with a byte-order mark) without the characters beyond U+FFFF.
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    bool keeps(const QString &text) const;
+#else
+    bool keeps(const QString &) const { return true; }
+#endif
+    // Refuses the save for a value under `key` that the store would not write as it is.
+    QString losing(const QString &key);
+
     // Why the last step failed, in full, for a message box.
     QString problem() const { return why; }
 
@@ -59,6 +69,7 @@ private:
     QString why;
     QString loadWhy;
     QString lostText;
+    bool writesUtf8 = false;
 };
 
 #endif // SHAREDFILE_H

@@ -5,9 +5,11 @@
 #include <QDateTime>
 #include <QFile>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <signal.h>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -46,6 +48,25 @@ bool mayBeRefused(const QByteArray &file)
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     if (QString::fromUtf8(file).toUtf8() != file)
         return true;
+#endif
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // A value beyond U+FFFF (written so, or as an escape) in a file that the store writes as
+    // UTF-8: one with a byte-order mark, or valid UTF-8 with text beyond ASCII.
+    const bool utf8 = file.startsWith("\xef\xbb\xbf")
+        || (QString::fromUtf8(file).toUtf8() == file && QString::fromLatin1(file).toUtf8() != file);
+    QTemporaryDir folder;
+    const QString copy = folder.filePath(QStringLiteral("copy.ini"));
+    if (utf8 && writeFile(copy, file)) {
+        QSettings settings(copy, QSettings::IniFormat);
+        settings.setIniCodec("UTF-8");
+        const QStringList keys = settings.allKeys();
+        for (const QString &key : keys) {
+            const QVariant value = settings.value(key);
+            const QString text = value.userType() == QMetaType::QStringList ? value.toStringList().join(QString()) : value.toString();
+            if (std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.isSurrogate(); }))
+                return true;
+        }
+    }
 #endif
     return file.contains("@Variant(");
 }

@@ -368,6 +368,23 @@ void tst_sharedFile::encodings_data()
         << cp1251 << "Notes/owner" << QString::fromLatin1("\xc8\xe2\xe0\xed\xee\xe2")
         << QByteArray() << "";
 #endif
+    // "🙂" in the list and in another section.
+    const QByteArray smile = "\xf0\x9f\x99\x82";
+    const QString beyondBmp = QStringLiteral(": в значении ключа %1 есть символы за пределами U+FFFF "
+                                             "(например, эмодзи), которые сборка на Qt 5 не может "
+                                             "записать в UTF-8, и сохранение уничтожило бы их");
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    QTest::newRow("beyond U+FFFF in the list") << QByteArray(fixture).replace("10.0.0.3", smile)
+                                               << "destHost2" << QString::fromUtf8(smile) << QByteArray() << "";
+    QTest::newRow("beyond U+FFFF in another section") << fixture + "[Notes]\nmood=" + smile + "\n"
+                                                      << "Notes/mood" << QString::fromUtf8(smile) << QByteArray() << "";
+#else
+    QTest::newRow("beyond U+FFFF in the list") << QByteArray(fixture).replace("10.0.0.3", smile)
+                                               << "" << "" << QByteArray() << beyondBmp.arg("destHost2");
+    QTest::newRow("beyond U+FFFF in another section, a byte-order mark")
+        << "\xef\xbb\xbf" + fixture + "[Notes]\nmood=" + smile + "\n" << "" << "" << QByteArray()
+        << beyondBmp.arg("Notes/mood");
+#endif
     QTest::newRow("UTF-8 in another section") << fixture + "[Описание]\nstreet=Straße\n"
                                               << "Описание/street"
                                               << "Straße" << QByteArray("UTF-8") << "";
