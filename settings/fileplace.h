@@ -121,6 +121,7 @@ private:
     QString failed;
 #ifdef Q_OS_WIN
     void recover();
+    content readOnce(QByteArray *bytes);
     void refuse(const QString &why);
 
     QString path;                // the file, every link on the way resolved

@@ -491,7 +491,52 @@ filePlace::~filePlace()
         ::CloseHandle(folder);
 }
 
+// Whether a backup of the list lies beside it: between the two renames of another writer's
+// replace, or after a save killed there.
+static bool backupBeside(const QString &path)
+{
+    WIN32_FIND_DATAW found;
+    const std::wstring pattern = native(path + QLatin1String(oldSuffix) + QLatin1Char('*'));
+    const HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                             FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    ::FindClose(search);
+    return true;
+}
+
 filePlace::content filePlace::read(QByteArray *bytes)
+{
+    // Under the lock, lock() has put back a list that a killed save left under its backup name.
+    if (lockFile)
+        return readOnce(bytes);
+    // ReplaceFileW (Wine's at least) moves the old list to its backup name before it moves the new
+    // one in: a list missing beside a backup is there again a moment later, or, after a save that
+    // was killed in between, once the lock's holder has put the backup back. Never an empty table
+    // that a Save would then write over the list.
+    const QDeadlineTimer deadline(BusyRetryMs);
+    for (;;) {
+        content found = readOnce(bytes);
+        if (found != missing)
+            return found;
+        if (!backupBeside(path)) {
+            // The replace that had the list away may have ended, and taken its backup, in between.
+            found = readOnce(bytes);
+            if (found != missing || !backupBeside(path))
+                return found;
+        }
+        if (deadline.hasExpired())
+            break;
+        QThread::msleep(25);
+    }
+    if (!lock(BusyRetryMs).isEmpty())
+        return notAFile;
+    const content found = readOnce(bytes);
+    unlock();
+    return found;
+}
+
+filePlace::content filePlace::readOnce(QByteArray *bytes)
 {
     // Another writer's ReplaceFileW, or a scanner, may hold the list without sharing it for a moment.
     handle file;
