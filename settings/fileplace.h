@@ -107,9 +107,6 @@ public:
     QString reason;
 
 #ifdef Q_OS_WIN
-    // Where the store's private copies go.
-    static QString storeFolder();
-
     // For tests: called with the new file's name after it is written and closed, just before it
     // takes the old one's place.
     static std::function<void(const QString &)> beforeReplace;

@@ -479,11 +479,6 @@ void filePlace::refuse(const QString &why)
     problem = failed + QLatin1String(": ") + why;
 }
 
-QString filePlace::storeFolder()
-{
-    return QDir::tempPath();
-}
-
 filePlace::~filePlace()
 {
     unlock();
