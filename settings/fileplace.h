@@ -70,6 +70,11 @@ private:
 #endif
 };
 
+// Text that others chose (file, folder and user names, a lock's lines) as a message shows it:
+// control, format and separator characters are written as \uXXXX, so that nobody but us lays
+// out the message.
+QString shownText(const QString &text);
+
 class filePlace
 {
     Q_DECLARE_TR_FUNCTIONS(sharedFile)
@@ -102,6 +107,20 @@ public:
     // ACL, attributes and flags, and renames it over the old one; returns why not. `lost` gets what
     // of the old permissions the new file could not keep.
     QString replace(const QByteArray &bytes, QStringList *lost);
+
+    // Why a save is refused when the list at the path is no longer the file the window's rows
+    // came from: moved, replaced, removed, or made while there was none at the load.
+    QString changedSinceLoad() const
+    {
+        return tr("%1: после того как окно загрузило список, файл переместили, заменили, удалили или "
+                  "создали; редактор не сохраняет таблицу в другой файл. Запустите редактор снова, "
+                  "чтобы загрузить список")
+            .arg(failed);
+    }
+    // `failed` with the system's reason for `step` (a description such as "не удалось создать
+    // блокировку"), from the error code of the last system call: errno on Linux, GetLastError()
+    // on Windows.
+    QString failedWith(const QString &step, long error) const;
 
     QString problem;
     QString reason;

@@ -143,6 +143,33 @@ bool reachedDisk(const QSettings &settings)
 
 } // namespace
 
+QString shownText(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        const bool pair = c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
+        const char32_t code = pair ? QChar::surrogateToUcs4(c, text.at(i + 1)) : c.unicode();
+        switch (QChar::category(code)) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Other_Surrogate:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            shown += (code > 0xFFFF ? QLatin1String("\\U") : QLatin1String("\\u"))
+                + QString::number(uint(code), 16).rightJustified(code > 0xFFFF ? 8 : 4, QLatin1Char('0'));
+            break;
+        default:
+            shown += c;
+            if (pair)
+                shown += text.at(i + 1);
+        }
+        i += pair ? 1 : 0;
+    }
+    return shown;
+}
+
 sharedFile::sharedFile(const QString &path, std::shared_ptr<listOrigin> origin)
     : path(path),
       failed(path.isEmpty() ? tr("Не удалось сохранить настройки: папку программы, в которой лежит "
