@@ -62,6 +62,7 @@ private:
 
 private:
     void remove();
+    static void removeAbandoned(int parent);
 
     int parent = -1; // the folder it lies in
     int self = -1;
@@ -75,6 +76,12 @@ private:
 // out the message.
 QString shownText(const QString &text);
 
+// The system's words for an error code (errno on Linux, GetLastError() on Windows), with its
+// symbolic name or number: "Permission denied (EACCES)".
+QString systemReason(long error);
+// The code of the last system call's error: errno or GetLastError().
+long lastSystemError();
+
 class filePlace
 {
     Q_DECLARE_TR_FUNCTIONS(sharedFile)
@@ -87,10 +94,11 @@ public:
     filePlace(const filePlace &) = delete;
     filePlace &operator=(const filePlace &) = delete;
 
-    enum content { missing, regular, notAFile, tooLarge, unreadable };
+    enum content { missing, regular, notAFile, tooLarge, unreadable, changed };
     // Reads the file without waiting for anything and without following a link; `bytes` gets the
-    // contents of a regular file no larger than MaxBytes.
+    // contents of a regular file no larger than MaxBytes. After `unreadable`, readError says why.
     content read(QByteArray *bytes);
+    QString readError;
     // Well above any real list (100,000 entries take 10 MB), far below what parsing it would need.
     static const qint64 MaxBytes = 32 * 1024 * 1024;
 #ifndef Q_OS_WIN
@@ -98,6 +106,10 @@ public:
     void setOrigin(std::shared_ptr<listOrigin> rowsOrigin) { origin = std::move(rowsOrigin); }
     // Remembers the file read last as what the window's rows came from, or that there was none.
     void keepAsOrigin();
+    // For a save: reads the file the window's rows came from, through the descriptor kept since
+    // the load, while the path still holds that very file (or, when there was none, still none);
+    // `changed` when it does not.
+    content readLoaded(QByteArray *bytes);
 #endif
 
     // Takes the writers' lock, waiting up to `waitMs` for another writer; returns why not.
@@ -146,6 +158,8 @@ private:
 #else
     void removeLeftovers();
     void refuse(const QString &why);
+    content readOpen(int fd, QByteArray *bytes);
+    bool holdsLoaded() const;
 
     std::shared_ptr<listOrigin> origin;
 

@@ -1,8 +1,18 @@
-// The shared file on Linux. Its folder may be writable by a whole group, whose members
-// can put links, FIFOs and other files in its way at any moment, while root saves. So the path is
-// walked once, a link followed only when nobody else could have planted it, and everything after
-// that acts on the folder's descriptor: nothing is opened that could block, nothing is followed,
-// and the new file has its permissions before one rename puts it in place.
+// The shared file on Linux. Its folder may be writable by a whole group, whose members can put
+// links, FIFOs and other files in its way at any moment, while root saves. The rules, and where
+// each one is kept:
+//
+// - No link is followed in or below a folder that others may write: who put a link at its name
+//   cannot be told from the link (a rename keeps its owner). The constructor walks the path once,
+//   and everything after that acts on the folder's descriptor.
+// - Only the file that was loaded is read, kept and replaced: the window keeps it open, a save
+//   reads it through that descriptor while the path still holds it, and renames the new list over
+//   it only while it is still there (readLoaded() and replace()); otherwise the save is refused.
+// - Nothing is opened that could block, and nothing at the path is followed (O_NOFOLLOW,
+//   O_NONBLOCK, a regular file or nothing).
+// - The new list is complete, flushed and has the loaded file's permissions before one rename
+//   puts it in place, from a folder of the saver's own that nobody else may enter.
+// - Only what a save of this user made is ever removed (removeLeftovers(), removeStage()).
 #include "fileplace.h"
 
 #include <QDateTime>
@@ -80,14 +90,15 @@ public:
 QString userName(uid_t user)
 {
     if (const struct passwd *entry = ::getpwuid(user))
-        return QString::fromLocal8Bit(entry->pw_name);
+        return shownText(QString::fromLocal8Bit(entry->pw_name));
     return QString::number(user);
 }
+
 
 QString groupName(gid_t group)
 {
     if (const struct group *entry = ::getgrgid(group))
-        return QString::fromLocal8Bit(entry->gr_name);
+        return shownText(QString::fromLocal8Bit(entry->gr_name));
     return QString::number(group);
 }
 
@@ -103,7 +114,7 @@ QByteArray folderPath(int folder)
 
 QString shownName(int folder, const QByteArray &name)
 {
-    return QDir::toNativeSeparators(QFile::decodeName(folderPath(folder) + '/' + name));
+    return shownText(QDir::toNativeSeparators(QFile::decodeName(folderPath(folder) + '/' + name)));
 }
 
 // The parts of a path that move along it: "" and "." do not.
@@ -125,7 +136,8 @@ int readAll(int fd, qint64 limit, QByteArray *bytes)
         bytes->reserve(qsizetype(qMin<qint64>(status.st_size, limit)) + 1);
     char buffer[65536];
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        // From the start whatever the descriptor read before: the loaded file is read again.
+        const ssize_t got = ::pread(fd, buffer, sizeof buffer, off_t(bytes->size()));
         if (got > 0) {
             if (bytes->size() + got > limit)
                 return 1;
@@ -240,7 +252,11 @@ void removeStage(int folder, const QByteArray &stageName, const struct stat &sta
     if (stage.fd < 0 || ::fstat(stage.fd, &now) != 0 || now.st_dev != status.st_dev
         || now.st_ino != status.st_ino)
         return;
-    ::unlinkat(stage.fd, stagedName, 0);
+    // Nobody else may enter the folder, so what is in it is the save's; a folder that holds
+    // anything but its new file is not removed.
+    struct stat file;
+    if (::fstatat(stage.fd, stagedName, &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode))
+        ::unlinkat(stage.fd, stagedName, 0);
     ::unlinkat(folder, stageName.constData(), AT_REMOVEDIR);
 }
 
@@ -261,8 +277,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
     }
     folder = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     // Whether anybody but root and this user may have put or changed what lies in `folder`: when
-    // they may write it, or it was reached through a folder they may write, where they could have
-    // renamed a folder of their own or another's into the path.
+    // it is not theirs or they may write it.
     const uid_t me = ::geteuid();
     const auto othersMayWrite = [me](int fd) {
         struct stat status;
@@ -289,24 +304,17 @@ filePlace::filePlace(const QString &path, const QString &failed)
             if (errno == ENOENT && last)
                 name = part; // no file yet: a save makes it
             else
-                problem = failed;
+                refuse(tr("путь к нему недоступен: %1").arg(systemReason(errno)));
             return;
         }
         if (S_ISLNK(status.st_mode)) {
-            // In a folder that others may change, a link is followed only when it is root's or
-            // the user's own and has no other name: the kernel's protected_symlinks rule, widened
-            // to group-writable folders and what lies below them, and closed to a hard link that
-            // someone else made of root's link (possible where protected_hardlinks is off).
-            if (others && status.st_uid != 0 && status.st_uid != me) {
-                refuse(tr("символическая ссылка %1 принадлежит пользователю %2, а её папку могут "
-                          "изменять и другие пользователи; по такой ссылке редактор не переходит")
-                           .arg(shownName(folder, part), userName(status.st_uid)));
-                return;
-            }
-            if (others && status.st_nlink != 1) {
-                refuse(tr("у символической ссылки %1 пользователя %2 есть и другие имена (жёсткие "
-                          "ссылки), а её папку могут изменять и другие пользователи; по такой "
-                          "ссылке редактор не переходит")
+            // In or below a folder that others may change, no link is followed, whoever owns it:
+            // anybody who may write there can rename a link of root's, or of another user's,
+            // into this name, and the link still shows the owner who made it elsewhere.
+            if (others) {
+                refuse(tr("символическая ссылка %1 (её владелец — пользователь %2) лежит в папке, "
+                          "которую могут изменять и другие пользователи; кто положил её под это "
+                          "имя, не узнать, и по такой ссылке редактор не переходит")
                            .arg(shownName(folder, part), userName(status.st_uid)));
                 return;
             }
@@ -318,7 +326,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
                               "петлю")
                                .arg(MaxLinks));
                 else
-                    problem = failed;
+                    refuse(systemReason(size < 0 ? errno : ENAMETOOLONG));
                 return;
             }
             target.resize(int(size));
@@ -340,11 +348,19 @@ filePlace::filePlace(const QString &path, const QString &failed)
             problem = failed;
             return;
         }
+        // A folder that only root or this user may write cannot have been renamed into its
+        // place by anybody else either (renaming a folder takes write access to it), so what lies
+        // in it is as trustworthy as the folder itself, whatever its parent.
         std::swap(folder, next.fd);
-        others = others || othersMayWrite(folder);
+        others = othersMayWrite(folder);
     }
     // The path ends in a folder, or a folder could not be opened.
     problem = failed;
+}
+
+QString filePlace::failedWith(const QString &step, long error) const
+{
+    return failed + QLatin1String(": ") + step + QLatin1String(": ") + systemReason(int(error));
 }
 
 void filePlace::refuse(const QString &why)
@@ -354,6 +370,22 @@ void filePlace::refuse(const QString &why)
 }
 
 namespace {
+
+// The name of a private folder: this, and a random tail.
+const char privatePrefix[] = "transport-settings-";
+
+// What the store left in a private folder: the copy, its lock, a temporary file. Nothing is
+// followed, and a folder in it, which the store never makes, stays.
+void removeFiles(int folder)
+{
+    if (DIR *entries = ::fdopendir(::fcntl(folder, F_DUPFD_CLOEXEC, 0))) {
+        while (const struct dirent *entry = ::readdir(entries)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                ::unlinkat(folder, entry->d_name, 0);
+        }
+        ::closedir(entries);
+    }
+}
 
 // Opens a folder whose path nobody but root and this user can change: every folder on it is
 // theirs and no link, and one that others may write is sticky, so that nobody can rename or
@@ -399,25 +431,58 @@ privateFolder::privateFolder()
     candidates << "/tmp" << "/var/tmp";
     for (const QByteArray &candidate : candidates) {
         parent = openUnchangeable(candidate);
+        if (parent >= 0)
+            removeAbandoned(parent);
         for (int attempt = 0; parent >= 0 && attempt < 100; ++attempt) {
-            name = "transport-settings-";
+            name = privatePrefix;
             for (int i = 0; i < newTailLength; ++i)
                 name += newLetters[QRandomGenerator::global()->bounded(int(sizeof newLetters) - 1)];
             if (::mkdirat(parent, name.constData(), 0700) == 0) {
                 self = ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                struct stat status;
-                if (self >= 0 && ::fstat(self, &status) == 0 && status.st_uid == ::geteuid()
-                    && (status.st_mode & 0077) == 0) {
+                // Locked for as long as this process uses it; another editor's start may remove
+                // it only when nobody holds that lock, and in between its name may be gone.
+                struct stat status, now;
+                if (self >= 0 && ::flock(self, LOCK_EX | LOCK_NB) == 0 && ::fstat(self, &status) == 0
+                    && status.st_uid == ::geteuid() && (status.st_mode & 0077) == 0
+                    && ::fstatat(parent, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
+                    && now.st_dev == status.st_dev && now.st_ino == status.st_ino) {
                     shown = QFile::decodeName(candidate + '/' + name);
                     return;
                 }
-                break;
+                if (self >= 0)
+                    ::close(self);
+                self = -1;
+                continue;
             }
             if (errno != EEXIST)
                 break;
         }
         remove();
     }
+}
+
+// The private folders that editors of this user left when they were killed or crashed: this
+// user's, in the shape they are made, and locked by no live process.
+void privateFolder::removeAbandoned(int parent)
+{
+    DIR *entries = ::fdopendir(::openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!entries)
+        return;
+    const size_t prefixLength = sizeof privatePrefix - 1;
+    while (const struct dirent *entry = ::readdir(entries)) {
+        if (std::strlen(entry->d_name) != prefixLength + newTailLength
+            || std::strncmp(entry->d_name, privatePrefix, prefixLength) != 0
+            || std::strspn(entry->d_name + prefixLength, newLetters) != size_t(newTailLength))
+            continue;
+        descriptor folder(::openat(parent, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat status;
+        if (folder.fd < 0 || ::fstat(folder.fd, &status) != 0 || status.st_uid != ::geteuid()
+            || status.st_mode != (S_IFDIR | 0700) || ::flock(folder.fd, LOCK_EX | LOCK_NB) != 0)
+            continue;
+        removeFiles(folder.fd);
+        ::unlinkat(parent, entry->d_name, AT_REMOVEDIR);
+    }
+    ::closedir(entries);
 }
 
 privateFolder::~privateFolder()
@@ -428,15 +493,7 @@ privateFolder::~privateFolder()
 void privateFolder::remove()
 {
     if (self >= 0) {
-        // What the store left: the copy, its lock, a temporary file. Nothing is followed, and a
-        // folder in it, which the store never makes, stays.
-        if (DIR *entries = ::fdopendir(::dup(self))) {
-            while (const struct dirent *entry = ::readdir(entries)) {
-                if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                    ::unlinkat(self, entry->d_name, 0);
-            }
-            ::closedir(entries);
-        }
+        removeFiles(self);
         ::close(self);
         self = -1;
         ::unlinkat(parent, name.constData(), AT_REMOVEDIR);
@@ -463,23 +520,46 @@ filePlace::content filePlace::read(QByteArray *bytes)
     // Without O_NONBLOCK the open of a FIFO would wait for a writer for ever.
     file = ::openat(folder, name.constData(),
                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (file < 0)
-        return errno == ENOENT ? missing : notAFile;
+    if (file < 0) {
+        switch (errno) {
+        case ENOENT:
+            return missing;
+        case ELOOP:  // a link
+        case ENXIO:  // a socket
+        case ENODEV: // a device without a driver
+            return notAFile;
+        default:     // not allowed, leased, ...
+            readError = systemReason(errno);
+            return unreadable;
+        }
+    }
     struct stat status;
     if (::fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(file);
         file = -1;
         return notAFile;
     }
+    return readOpen(file, bytes);
+}
+
+// The contents of the regular file `fd` from its start, no more than the limit.
+filePlace::content filePlace::readOpen(int fd, QByteArray *bytes)
+{
     // A file that says it is small may still grow while it is read: never more than the limit.
+    struct stat status;
+    if (::fstat(fd, &status) != 0) {
+        readError = systemReason(errno);
+        return unreadable;
+    }
     if (status.st_size > MaxBytes)
         return tooLarge;
-    switch (readAll(file, MaxBytes, bytes)) {
+    switch (readAll(fd, MaxBytes, bytes)) {
     case 0:
         return regular;
     case 1:
         return tooLarge;
     default:
+        readError = systemReason(errno);
         return unreadable;
     }
 }
@@ -488,6 +568,27 @@ void filePlace::keepAsOrigin()
 {
     if (origin)
         origin->reset(file >= 0 ? ::fcntl(file, F_DUPFD_CLOEXEC, 0) : -1);
+}
+
+// Whether the path holds the file the window's rows came from, or, when there was none, nothing.
+bool filePlace::holdsLoaded() const
+{
+    struct stat now, loaded;
+    if (::fstatat(folder, name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT && origin->fd < 0;
+    return origin->fd >= 0 && ::fstat(origin->fd, &loaded) == 0 && now.st_dev == loaded.st_dev
+        && now.st_ino == loaded.st_ino;
+}
+
+filePlace::content filePlace::readLoaded(QByteArray *bytes)
+{
+    bytes->clear();
+    if (!origin || !holdsLoaded())
+        return changed;
+    if (file >= 0)
+        ::close(file);
+    file = origin->fd >= 0 ? ::fcntl(origin->fd, F_DUPFD_CLOEXEC, 0) : -1;
+    return origin->fd < 0 ? missing : readOpen(file, bytes);
 }
 
 QString filePlace::lock(int waitMs)
@@ -507,14 +608,15 @@ QString filePlace::lock(int waitMs)
                 + QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() + '\n'
                 + QSysInfo::machineHostName().toUtf8() + '\n';
             if (!writeAll(made.fd, owner)) {
+                const int error = errno;
                 ::unlinkat(folder, lockName.constData(), 0);
-                return failed;
+                return failedWith(tr("не удалось записать файл блокировки %1").arg(shownName(folder, lockName)), error);
             }
             lockFile = made.release();
             return QString();
         }
-        if (errno != EEXIST)
-            return failed; // the folder may not be written
+        if (errno != EEXIST) // the folder may not be written, or is read-only, or full
+            return failedWith(tr("не удалось создать файл блокировки %1").arg(shownName(folder, lockName)), errno);
 
         // Somebody's lock, looked at without following a link or waiting for a FIFO.
         descriptor held(::openat(folder, lockName.constData(),
@@ -538,7 +640,7 @@ QString filePlace::lock(int waitMs)
             if (owner.pid <= 0)
                 return cannotTake;
             return tr("%1: файл заблокирован процессом %2 (%3) на компьютере %4, файл блокировки %5")
-                .arg(failed, QString::number(owner.pid), owner.program, owner.host,
+                .arg(failed, QString::number(owner.pid), shownText(owner.program), shownText(owner.host),
                      shownName(folder, lockName));
         }
         QThread::msleep(50);
@@ -560,9 +662,10 @@ void filePlace::unlock()
     lockFile = -1;
 }
 
-// What a save killed before its rename left behind: its folder for the new file, or, from earlier
-// builds, a new file of its own. Only run under the lock: no other save of this program is under
-// way then. Another user's leftovers stay for that user's next save.
+// What a save of this user killed before its rename left behind: its own folder for the new file,
+// in the shape a save makes it (its name, this user's, mode 0700), with nothing in it but the new
+// file. Only run under the lock: no other save of this program is under way then. Everything else
+// stays, another user's leftovers and any file that merely has such a name among them.
 void filePlace::removeLeftovers()
 {
     DIR *entries = ::fdopendir(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -572,12 +675,10 @@ void filePlace::removeLeftovers()
     while (const struct dirent *entry = ::readdir(entries)) {
         const QByteArray entryName(entry->d_name);
         struct stat status;
-        if (entryName.size() != prefix.size() + newTailLength || !entryName.startsWith(prefix)
-            || ::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        if (S_ISREG(status.st_mode))
-            ::unlinkat(folder, entry->d_name, 0);
-        else if (S_ISDIR(status.st_mode) && status.st_uid == ::geteuid())
+        if (entryName.size() == prefix.size() + newTailLength && entryName.startsWith(prefix)
+            && std::strspn(entry->d_name + prefix.size(), newLetters) == size_t(newTailLength)
+            && ::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0
+            && status.st_mode == (S_IFDIR | 0700) && status.st_uid == ::geteuid())
             removeStage(folder, entryName, status);
     }
     ::closedir(entries);
@@ -585,20 +686,16 @@ void filePlace::removeLeftovers()
 
 QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
 {
+    if (!origin)
+        return failed;
     removeLeftovers();
-    // The new file takes its permissions from the list as it is now when that is the file the
-    // window's rows came from. When someone has removed or replaced it since, they come from the
-    // file that was loaded, so that its rows never land in a file more open than it was; a list
-    // that was not there when the window loaded gets those of a first file.
+    // The new file takes its permissions from the file the window's rows came from, which
+    // readLoaded() found at the path under the lock; a list that was not there when the window
+    // loaded gets those of a first file.
     struct stat old;
-    int from = file >= 0 && ::fstat(file, &old) == 0 ? file : -1;
-    if (origin) {
-        struct stat loaded;
-        const bool same = from >= 0 && origin->fd >= 0 && ::fstat(origin->fd, &loaded) == 0
-            && loaded.st_dev == old.st_dev && loaded.st_ino == old.st_ino;
-        if (!same)
-            from = origin->fd >= 0 && ::fstat(origin->fd, &old) == 0 ? origin->fd : -1;
-    }
+    const int from = origin->fd >= 0 && ::fstat(origin->fd, &old) == 0 ? origin->fd : -1;
+    if (origin->fd >= 0 && from < 0)
+        return failedWith(tr("не удалось узнать его права доступа"), errno);
     const bool existed = from >= 0;
 
     // The new file is made in a folder of this process's own beside the list, which nobody else
@@ -613,17 +710,17 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
             stageName += newLetters[QRandomGenerator::global()->bounded(int(sizeof newLetters) - 1)];
         if (::mkdirat(folder, stageName.constData(), 0700) != 0) {
             if (errno != EEXIST)
-                return failed;
+                return failedWith(tr("не удалось создать папку %1 для нового файла").arg(shownName(folder, stageName)), errno);
             continue;
         }
         stage.reset(::openat(folder, stageName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat status;
         if (stage.fd < 0 || ::fstat(stage.fd, &status) != 0 || status.st_uid != me
-            || (status.st_mode & 0077) != 0)
-            return failed; // somebody put another folder in its place the moment it was made
+            || (status.st_mode & 0077) != 0) // somebody put another folder in its place the moment it was made
+            return failedWith(tr("папку %1 для нового файла подменили").arg(shownName(folder, stageName)), stage.fd < 0 ? errno : EEXIST);
     }
     if (stage.fd < 0)
-        return failed;
+        return failedWith(tr("не удалось создать папку для нового файла"), EEXIST);
     const char *const newName = stagedName;
     // The stage goes when the save has held, and with what is in it when it has not.
     const auto removeOwnStage = [&] {
@@ -632,9 +729,10 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
         if (::fstat(stage.fd, &status) == 0)
             removeStage(folder, stageName, status);
     };
-    const auto fail = [&] {
+    const auto fail = [&](const QString &step) {
+        const int error = errno;
         removeOwnStage();
-        return failed;
+        return failedWith(step, error);
     };
 
     // Private when it replaces a file, until it has that file's permissions; a first file gets
@@ -650,14 +748,14 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     if (!unnamed)
         out.reset(::openat(stage.fd, newName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (out.fd < 0)
-        return fail();
+        return fail(tr("не удалось создать новый файл"));
 
     if (existed) {
         if (!copyFlags(from, out.fd))
             lost->append(tr("его флаги атрибутов (chattr) не сохранены"));
     }
     if (!writeAll(out.fd, bytes))
-        return fail();
+        return fail(tr("не удалось записать новый файл"));
 
     if (existed) {
         // Owner and group first: a change of owner clears the set-id bits, and the ACL's mask
@@ -684,12 +782,30 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
         if (::fstat(out.fd, &now) == 0 && now.st_gid != old.st_gid)
             lost->prepend(tr("его группа теперь %1 вместо %2").arg(groupName(now.st_gid), groupName(old.st_gid)));
     }
-    if (::fdatasync(out.fd) != 0
-        || (unnamed
-            && ::linkat(AT_FDCWD, ("/proc/self/fd/" + QByteArray::number(out.fd)).constData(),
-                        stage.fd, newName, AT_SYMLINK_FOLLOW) != 0)
-        || ::renameat(stage.fd, newName, folder, name.constData()) != 0)
-        return fail();
+    if (::fdatasync(out.fd) != 0)
+        return fail(tr("не удалось записать новый файл на диск"));
+    if (unnamed
+        && ::linkat(AT_FDCWD, ("/proc/self/fd/" + QByteArray::number(out.fd)).constData(), stage.fd,
+                    newName, AT_SYMLINK_FOLLOW) != 0)
+        return fail(tr("не удалось дать имя новому файлу"));
+    // Only over the file that was loaded, or where there was none and still is none. The lock
+    // keeps other editors out; a member who swaps a file in between this look and the rename
+    // loses that file of hers to the list, whose rows and access both come from the loaded file.
+    if (!holdsLoaded()) {
+        removeOwnStage();
+        return changedSinceLoad();
+    }
+    const unsigned int noReplace = existed ? 0 : RENAME_NOREPLACE;
+    int renamed = ::renameat2(stage.fd, newName, folder, name.constData(), noReplace);
+    if (renamed != 0 && errno == EINVAL && noReplace) // a file system without RENAME_NOREPLACE
+        renamed = ::renameat(stage.fd, newName, folder, name.constData());
+    if (renamed != 0) {
+        if (errno == EEXIST) {
+            removeOwnStage();
+            return changedSinceLoad();
+        }
+        return fail(tr("не удалось поставить новый файл на место старого"));
+    }
     descriptor listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (listing.fd >= 0)
         ::fsync(listing.fd); // the rename itself

@@ -9,8 +9,13 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -103,24 +108,122 @@ void renameMisreadKeys(QSettings &settings)
 }
 #endif
 
-// Only a @Variant(...) of a type this program does not know reads back as an invalid value that the
-// store would write as @Invalid() and so lose; a value of @Invalid() itself round-trips unchanged.
-bool mayHoldTypedValues(const QByteArray &bytes)
+// The first characters of a value element as the store reads them, from `at`: blanks in front and
+// quotes are dropped (so are blanks after any quote, which the store drops only after a closing
+// one), a backslash and a line end join lines, and backslash escapes are decoded; other bytes stand
+// for themselves, those of UTF-8 sequences as a character beyond ASCII.
+QString readStart(const char *at, const char *end, int length)
 {
-    return bytes.contains("Variant(");
+    static const char simple[] = "a\ab\bf\fn\nr\rt\tv\v\"\"?\?''\\\\";
+    QString text;
+    const auto blanks = [&] {
+        while (at < end && (*at == ' ' || *at == '\t'))
+            ++at;
+    };
+    blanks();
+    while (at < end && text.size() < length) {
+        const char c = *at++;
+        if (c == '"') {
+            blanks();
+        } else if (c != '\\') {
+            text += uchar(c) < 0x80 ? QChar(uchar(c)) : QChar(QChar::ReplacementCharacter);
+        } else if (at < end) {
+            const char e = *at++;
+            const char *found = e ? std::strchr(simple, e) : nullptr;
+            if (found && (found - simple) % 2 == 0) {
+                text += QLatin1Char(found[1]);
+            } else if (e == 'x' || (e >= '0' && e <= '7')) {
+                // As many digits as follow, the value wrapping at 16 bits as the store's does.
+                const bool hex = e == 'x';
+                char16_t value = hex ? 0 : char16_t(e - '0');
+                bool digits = !hex;
+                for (; at < end; ++at) {
+                    const char d = *at;
+                    const int digit = d >= '0' && d <= (hex ? '9' : '7') ? d - '0'
+                        : hex && d >= 'a' && d <= 'f'                    ? d - 'a' + 10
+                        : hex && d >= 'A' && d <= 'F'                    ? d - 'A' + 10
+                                                                         : -1;
+                    if (digit < 0)
+                        break;
+                    value = char16_t((value << (hex ? 4 : 3)) + digit);
+                    digits = true;
+                }
+                if (digits)
+                    text += QChar(value);
+            } else if ((e == '\n' || e == '\r') && at < end && (*at == '\n' || *at == '\r') && *at != e) {
+                ++at; // a line end of two characters
+            } // any other escaped character is dropped
+        }
+    }
+    return text;
 }
 
-// The first key whose value the store could not read back, such as a @Variant of a type this
-// program does not know: a save would write it as @Invalid() and lose it.
-QString unreadableKey(const QSettings &settings)
+// The line of the first value that the store would decode with its binary deserialiser when it
+// parses the file (@Variant(...), @DateTime(...)), or 0: such values are never given to it, as
+// they come from whoever may write the file. Every value element begins right after a "=" or a
+// ",", so every such place is looked at, also where the store would see none (a comment, a key).
+qsizetype deserialisedLine(const QByteArray &bytes)
 {
-    const QStringList keys = settings.allKeys();
-    for (const QString &key : keys) {
-        // A name the store cannot look up ("a//b", an empty key) is written back as it was read.
-        if (settings.contains(key) && !settings.value(key).isValid())
-            return key;
+    const char *const begin = bytes.constData();
+    const char *const end = begin + bytes.size();
+    for (const char *at = begin; at < end; ++at) {
+        if (*at != '=' && *at != ',')
+            continue;
+        const char *first = at + 1;
+        while (first < end && (*first == ' ' || *first == '\t'))
+            ++first;
+        // Only these can begin an "@": the usual value is passed over at once.
+        if (first == end || (*first != '@' && *first != '"' && *first != '\\'))
+            continue;
+        const QString start = readStart(first, end, 10);
+        if (start.startsWith(QLatin1String("@Variant(")) || start.startsWith(QLatin1String("@DateTime(")))
+            return 1 + std::count(begin, at, '\n');
     }
-    return QString();
+    return 0;
+}
+
+// The lines of the file that hold a value the store reads as something other than plain text
+// (one of its "@" forms): their section, key and value as they stand, for a look at what the store
+// writes of them. The usual file has none, and is passed over at once.
+struct rawLine
+{
+    QByteArray section, key, value;
+    bool operator==(const rawLine &other) const
+    {
+        return section == other.section && key == other.key && value == other.value;
+    }
+};
+
+QList<rawLine> rawLines(const QByteArray &bytes, bool typedOnly)
+{
+    QList<rawLine> lines;
+    if (typedOnly && !bytes.contains('@') && !bytes.contains('\\'))
+        return lines;
+    QByteArray section = "General";
+    for (QByteArray line : bytes.split('\n')) {
+        line = line.trimmed();
+        if (line.startsWith('[')) {
+            section = line.mid(1, line.indexOf(']') - 1).trimmed();
+            if (section.compare("general", Qt::CaseInsensitive) == 0)
+                section = "General";
+            continue;
+        }
+        const qsizetype equals = line.indexOf('=');
+        if (equals <= 0 || line.startsWith(';') || line.startsWith('#'))
+            continue;
+        rawLine entry { section, line.left(equals).trimmed(), line.mid(equals + 1).trimmed() };
+        if (typedOnly) {
+            bool typed = false;
+            for (const QByteArray &element : entry.value.split(',')) {
+                const QString start = readStart(element.constData(), element.constData() + element.size(), 2);
+                typed = typed || (start.startsWith(QLatin1Char('@')) && start != QLatin1String("@@"));
+            }
+            if (!typed)
+                continue;
+        }
+        lines.append(entry);
+    }
+    return lines;
 }
 
 // The store keeps only the first error it meets. A file that could not be parsed when it was
@@ -170,6 +273,38 @@ QString shownText(const QString &text)
     return shown;
 }
 
+#ifdef Q_OS_WIN
+QString systemReason(long error)
+{
+    wchar_t *text = nullptr;
+    const DWORD size = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                                            | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, DWORD(error), 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    QString words = size ? QString::fromWCharArray(text, int(size)).trimmed() : QString();
+    ::LocalFree(text);
+    if (words.endsWith(QLatin1Char('.')))
+        words.chop(1);
+    return words + QLatin1String(" (") + QString::number(error) + QLatin1Char(')');
+}
+
+long lastSystemError()
+{
+    return long(::GetLastError());
+}
+#else
+QString systemReason(long error)
+{
+    const char *symbol = ::strerrorname_np(int(error));
+    return QString::fromLocal8Bit(std::strerror(int(error))) + QLatin1String(" (")
+        + (symbol ? QString::fromLatin1(symbol) : QString::number(error)) + QLatin1Char(')');
+}
+
+long lastSystemError()
+{
+    return errno;
+}
+#endif
+
 sharedFile::sharedFile(const QString &path, std::shared_ptr<listOrigin> origin)
     : path(path),
       failed(path.isEmpty() ? tr("Не удалось сохранить настройки: папку программы, в которой лежит "
@@ -193,12 +328,16 @@ sharedFile::~sharedFile() = default;
 // store's cache of parsed files never answers for another one.
 bool sharedFile::copyToStore(const QByteArray &bytes)
 {
-    if (!storeDir->isValid())
+    if (!storeDir->isValid()) {
+        copyError = tr("для его копии нет временной папки, которую не могут изменить другие пользователи");
         return false;
+    }
     storePath = storeDir->path() + QLatin1String("/transport.ini");
     QFile copy(storePath);
-    if (!copy.open(QIODevice::WriteOnly) || copy.write(bytes) != bytes.size() || !copy.flush())
+    if (!copy.open(QIODevice::WriteOnly) || copy.write(bytes) != bytes.size() || !copy.flush()) {
+        copyError = tr("не удалось записать его копию во временную папку: %1").arg(systemReason(lastSystemError()));
         return false;
+    }
     copy.close();
     store.reset(new QSettings(storePath, QSettings::IniFormat));
     return true;
@@ -216,6 +355,10 @@ QSettings *sharedFile::read()
 #endif
             return nullptr; // no list yet: an empty table, which Save may write
         case filePlace::regular:
+            if (const qsizetype line = deserialisedLine(bytes)) {
+                reason = typedValueAt(line);
+                break;
+            }
             if (copyToStore(bytes)) {
 #ifndef Q_OS_WIN
                 place->keepAsOrigin();
@@ -225,7 +368,7 @@ QSettings *sharedFile::read()
 #endif
                 return store.get();
             }
-            reason = tr("для его копии нет места во временной папке");
+            reason = copyError;
             break;
         case filePlace::notAFile:
             reason = tr("на его месте не обычный файл");
@@ -234,7 +377,9 @@ QSettings *sharedFile::read()
             reason = tr("он больше %1 МБ").arg(filePlace::MaxBytes / (1024 * 1024));
             break;
         case filePlace::unreadable:
-            reason = tr("его не удалось прочитать");
+            reason = tr("его не удалось прочитать: %1").arg(place->readError);
+            break;
+        case filePlace::changed:
             break;
         }
     }
@@ -266,13 +411,77 @@ QSettings *sharedFile::edit()
     if (!why.isEmpty())
         return nullptr;
     QByteArray bytes;
-    const filePlace::content found = place->read(&bytes);
-    if ((found != filePlace::regular && found != filePlace::missing) || !copyToStore(bytes)) {
-        why = failed;
+    switch (place->readLoaded(&bytes)) {
+    case filePlace::missing:
+    case filePlace::regular:
+        break;
+    case filePlace::changed:
+        why = place->changedSinceLoad();
+        return nullptr;
+    case filePlace::unreadable:
+        why = failed + QLatin1String(": ") + tr("его не удалось прочитать: %1").arg(place->readError);
+        return nullptr;
+    case filePlace::tooLarge:
+        why = failed + QLatin1String(": ") + tr("он больше %1 МБ").arg(filePlace::MaxBytes / (1024 * 1024));
+        return nullptr;
+    case filePlace::notAFile:
+        why = failed + QLatin1String(": ") + tr("на его месте не обычный файл");
+        return nullptr;
+    }
+    if (const qsizetype line = deserialisedLine(bytes)) {
+        why = failed + QLatin1String(": ") + typedValueAt(line);
+        return nullptr;
+    }
+    if (!copyToStore(bytes)) {
+        why = failed + QLatin1String(": ") + copyError;
         return nullptr;
     }
     why = unsavableContent(bytes);
     return why.isEmpty() ? store.get() : nullptr;
+}
+
+QString sharedFile::typedValueAt(qsizetype line) const
+{
+    return tr("в строке %1 значение записано как двоичные данные хранилища (@Variant или @DateTime); "
+              "значения в списке — только текст, и такое значение редактор не читает")
+        .arg(line);
+}
+
+// The lines that hold one of the store's "@" forms are written back as they stand, or the save is
+// refused: each of them goes through a store of its own, which writes it as a save would.
+QString sharedFile::changedByStore(const QByteArray &bytes)
+{
+    const QList<rawLine> typed = rawLines(bytes, true);
+    if (typed.isEmpty())
+        return QString();
+    QByteArray sample;
+    for (const rawLine &line : typed)
+        sample += '[' + line.section + "]\n" + line.key + '=' + line.value + '\n';
+    const QString from = storeDir->path() + QLatin1String("/typed.ini");
+    const QString to = storeDir->path() + QLatin1String("/typed-written.ini");
+    QFile written(to);
+    {
+        QFile file(from);
+        if (!file.open(QIODevice::WriteOnly) || file.write(sample) != sample.size())
+            return failed;
+        file.close();
+        const QSettings read(from, QSettings::IniFormat);
+        QSettings write(to, QSettings::IniFormat);
+        const QStringList keys = read.allKeys();
+        for (const QString &key : keys)
+            write.setValue(key, read.value(key));
+        write.sync();
+        if (write.status() != QSettings::NoError || !written.open(QIODevice::ReadOnly))
+            return failed;
+    }
+    const QList<rawLine> after = rawLines(written.readAll(), false);
+    for (const rawLine &line : typed) {
+        if (!after.contains(line))
+            return tr("%1: значение ключа %2 (%3) хранилище записало бы иначе, чем оно стоит в файле; "
+                      "редактор не сохраняет, чтобы не изменить его")
+                .arg(failed, shownText(QString::fromUtf8(line.key)), shownText(QString::fromUtf8(line.value)));
+    }
+    return QString();
 }
 
 bool sharedFile::commit()
@@ -309,12 +518,9 @@ QString sharedFile::unsavableContent(const QByteArray &bytes)
 #else
     const bool utf8 = chooseCodec(*store, bytes);
 #endif
-    if (mayHoldTypedValues(bytes)) {
-        const QString key = unreadableKey(*store);
-        if (!key.isEmpty())
-            return tr("%1: значение ключа %2 не удаётся прочитать, и сохранение уничтожило бы его")
-                .arg(failed, key);
-    }
+    const QString rewritten = changedByStore(bytes);
+    if (!rewritten.isEmpty())
+        return rewritten;
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     // With a byte-order mark the store reads and writes UTF-8 of its own accord.
     writesUtf8 = utf8 || bytes.startsWith("\xEF\xBB\xBF");

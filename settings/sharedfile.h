@@ -59,6 +59,8 @@ public:
 private:
     bool copyToStore(const QByteArray &bytes);
     QString unsavableContent(const QByteArray &bytes);
+    QString typedValueAt(qsizetype line) const;
+    QString changedByStore(const QByteArray &bytes);
 
     QString path;
     QString failed; // the opening of every message about a failed save
@@ -69,6 +71,7 @@ private:
     QString why;
     QString loadWhy;
     QString lostText;
+    QString copyError;
     bool writesUtf8 = false;
 };
 

@@ -47,7 +47,7 @@ int main(int argc, char *argv[])
                 --save;
                 continue;
             }
-            std::printf("failed\n");
+            std::printf("failed %s\n", qPrintable(said.join(QLatin1String(" | "))));
             return 3;
         }
         std::printf("saved %c %lld\n", list, timer.elapsed());

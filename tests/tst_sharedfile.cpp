@@ -85,6 +85,15 @@ QString failedText()
         + shownPath();
 }
 
+// Save's refusal when the list is not the file the window loaded.
+QString changedText()
+{
+    return failedText()
+        + QStringLiteral(": после того как окно загрузило список, файл переместили, заменили, "
+                         "удалили или создали; редактор не сохраняет таблицу в другой файл. "
+                         "Запустите редактор снова, чтобы загрузить список");
+}
+
 #ifdef Q_OS_UNIX
 // What the window says when it shows, after a load that failed for `reason`, and what Save says then.
 QString notLoadedText(const QString &reason)
@@ -260,6 +269,9 @@ private slots:
     void permissions();
     void unknownFolder();
     void privateCopy();
+    void typedValues_data();
+    void typedValues();
+    void leftovers();
 #endif
 #ifdef Q_OS_WIN
     void windowsReplace_data();
@@ -318,6 +330,9 @@ void tst_sharedFile::cleanupTestCase()
 void tst_sharedFile::init()
 {
     cleanup();
+#ifdef Q_OS_UNIX
+    QCOMPARE(::chmod(QFile::encodeName(target.path()).constData(), 0777), 0); // as a case may have left it
+#endif
     QVERIFY(writeFile(settingsPath(), fixture));
     QVERIFY(forgetCachedFile());
 }
@@ -388,11 +403,6 @@ void tst_sharedFile::encodings_data()
     QTest::newRow("UTF-8 in another section") << fixture + "[Описание]\nstreet=Straße\n"
                                               << "Описание/street"
                                               << "Straße" << QByteArray("UTF-8") << "";
-    QTest::newRow("a value of an unknown type")
-        << fixture + "[Extra]\nblob=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\vNoSuchType\\0)\n"
-        << ""
-        << "" << QByteArray()
-        << ": значение ключа Extra/blob не удаётся прочитать, и сохранение уничтожило бы его";
 }
 
 void tst_sharedFile::encodings()
@@ -553,18 +563,21 @@ void tst_sharedFile::untouchablePaths_data()
     QTest::newRow("a lock that is a directory") << "lock folder" << 2 << "" << lockRefused;
     QTest::newRow("a lock that is a FIFO") << "lock fifo" << 2 << "" << lockRefused;
     QTest::newRow("a lock that links to a device") << "lock link" << 2 << "" << lockRefused;
-    QTest::newRow("a lock held by a live process, its program's name in markup")
+    QTest::newRow("a lock held by a live process, its program's name in markup and separators")
         << "live lock" << 2 << ""
         << failedText()
             + QStringLiteral(
                 ": файл заблокирован процессом %1 (%2) на компьютере %3, файл блокировки %4")
                   .arg(QString::number(QCoreApplication::applicationPid()),
-                      QStringLiteral("<h1>tst_sharedfile</h1>"), QSysInfo::machineHostName(), lock);
+                      QStringLiteral("<h1>tst\\u2028Настройки сохранены\\u202eelifderahs_tst</h1>"),
+                      QSysInfo::machineHostName(), lock);
     QTest::newRow("the list turns into a FIFO while Save waits for the lock")
-        << "fifo later" << 2 << "" << failedText();
+        << "fifo later" << 2 << "" << changedText();
     QTest::newRow("a loop of links") << "loop" << 0 << notLoadedText(loop) << failedText() + ": " + loop;
     QTest::newRow("a chain of 100 links") << "chain" << 0 << notLoadedText(loop) << failedText() + ": " + loop;
-    QTest::newRow("a file size limit below the list's size") << "size limit" << 2 << "" << failedText();
+    QTest::newRow("a file size limit below the list's size")
+        << "size limit" << 2 << ""
+        << failedText() + QStringLiteral(": не удалось записать его копию во временную папку: %1 (EFBIG)").arg(QString::fromLocal8Bit(std::strerror(EFBIG)));
 }
 
 void tst_sharedFile::untouchablePaths()
@@ -599,11 +612,14 @@ void tst_sharedFile::untouchablePaths()
         // Held as another editor holds it, with markup in the lines that anybody can write.
         const int fd = ::open(encoded(lockName).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         const QByteArray owner = QByteArray::number(QCoreApplication::applicationPid())
-            + "\n<h1>tst_sharedfile</h1>\n" + QSysInfo::machineHostName().toUtf8() + '\n';
+            + QStringLiteral("\n<h1>tst\u2028Настройки сохранены\u202eelifderahs_tst</h1>\n").toUtf8()
+            + QSysInfo::machineHostName().toUtf8() + '\n';
         QVERIFY(fd >= 0 && ::flock(fd, LOCK_EX) == 0);
         QCOMPARE(::write(fd, owner.constData(), size_t(owner.size())), ssize_t(owner.size()));
         heldFd.reset(new int(fd));
     } else if (setup == QLatin1String("loop") || setup == QLatin1String("chain")) {
+        // Links in a folder that only its owner may write, which the editor follows.
+        QCOMPARE(::chmod(encoded(target.path()).constData(), 0755), 0);
         const bool loop = setup == QLatin1String("loop");
         QString next = target.filePath(QStringLiteral("list.ini"));
         QVERIFY(writeFile(next, fixture));
@@ -679,16 +695,28 @@ void tst_sharedFile::attacks_data()
     QTest::addColumn<int>("rows");
     QTest::addColumn<QString>("refusedLink");
 
+    // Save refused for a list that is no longer the file root loaded.
+    const QString changed = QStringLiteral("changed");
     QTest::newRow("a link to a root-only file, planted before root starts the editor")
         << "planted" << 0 << "transport.ini";
     QTest::newRow("a link swapped in the moment root's Save renames") << "racing" << 2 << "";
     QTest::newRow("her own folder with her link, in place of root's folder on the way")
-        << "own folder" << 0 << "live/transport.ini";
+        << "own folder" << 0 << "transport.ini";
     QTest::newRow("a second name of root's link to a root-only file")
         << "second name" << 0 << "transport.ini";
-    QTest::newRow("a root-only list moved away after root loaded it") << "moved" << 2 << "";
+    QTest::newRow("root's own link to a root-only file, renamed into the list's place")
+        << "renamed link" << 0 << "transport.ini";
+    QTest::newRow("root's own link renamed into the list's place after root loaded it")
+        << "renamed link later" << 2 << "transport.ini";
+    QTest::newRow("a root-only list moved away after root loaded it") << "moved" << 2 << changed;
     QTest::newRow("a root-only list replaced by her own file after root loaded it")
-        << "replaced" << 2 << "";
+        << "replaced" << 2 << changed;
+    QTest::newRow("a root-only list hidden while root's editor starts, then put back")
+        << "hidden" << 0 << changed;
+    QTest::newRow("her file at the name when root loads, the list put back before Save")
+        << "hers at load" << 0 << changed;
+    QTest::newRow("her file at load, a second name of a root-only file at Save")
+        << "hard link at save" << 0 << changed;
 }
 
 // The installed layout: the program's folder holds root's link to the list, which lies in a folder
@@ -722,7 +750,10 @@ void tst_sharedFile::attacks()
     const auto hers = [&](const QString &path) {
         return ::lchown(encoded(path).constData(), userId, groupId) == 0;
     };
-    const bool rootOnly = attack == QLatin1String("moved") || attack == QLatin1String("replaced");
+    const bool rootOnly = attack == QLatin1String("moved") || attack == QLatin1String("replaced")
+        || attack == QLatin1String("hidden");
+    const QByteArray aside = encoded(shared + QLatin1String("/aside"));
+    const QByteArray rootLink = encoded(shared + QLatin1String("/site.conf"));
     if (attack == QLatin1String("planted")) {
         QVERIFY(QFile::remove(list));
         QVERIFY(QFile::link(victim, list));
@@ -745,12 +776,31 @@ void tst_sharedFile::attacks()
         QCOMPARE(::symlink(encoded(victim).constData(), rootLink.constData()), 0);
         QVERIFY(QFile::remove(list));
         QCOMPARE(::linkat(AT_FDCWD, rootLink.constData(), AT_FDCWD, link.constData(), 0), 0);
-    } else if (rootOnly) {
+    } else if (attack.startsWith(QLatin1String("renamed link"))) {
+        // An administrator's own link in the shared folder, which she renames to the list's name.
+        QCOMPARE(::symlink(encoded(victim).constData(), rootLink.constData()), 0);
+        if (attack == QLatin1String("renamed link"))
+            QCOMPARE(::rename(rootLink.constData(), link.constData()), 0);
+    } else if (attack == QLatin1String("hers at load") || attack == QLatin1String("hard link at save")) {
+        QCOMPARE(::rename(link.constData(), aside.constData()), 0);
+        QVERIFY(writeFile(list, "[General]\npositions=0\n") && hers(list));
+    }
+    if (rootOnly) {
         QCOMPARE(::chown(link.constData(), 0, 0), 0);
         QCOMPARE(::chmod(link.constData(), 0600), 0);
     }
+    if (attack == QLatin1String("hidden"))
+        QCOMPARE(::rename(link.constData(), aside.constData()), 0);
     openedWindow editor;
     QCOMPARE(editor.rows().size(), rows);
+    if (attack == QLatin1String("renamed link later")) {
+        QCOMPARE(::rename(rootLink.constData(), link.constData()), 0);
+    } else if (attack == QLatin1String("hidden") || attack == QLatin1String("hers at load")) {
+        QCOMPARE(::rename(aside.constData(), link.constData()), 0);
+    } else if (attack == QLatin1String("hard link at save")) {
+        QCOMPARE(::unlink(link.constData()), 0);
+        QCOMPARE(::link(encoded(victim).constData(), link.constData()), 0);
+    }
     if (attack == QLatin1String("moved")) {
         QCOMPARE(::rename(link.constData(), encoded(shared + QLatin1String("/moved")).constData()), 0);
     } else if (attack == QLatin1String("replaced")) {
@@ -792,21 +842,20 @@ void tst_sharedFile::attacks()
         QTRY_VERIFY(QFileInfo(list).isSymLink()); // the member did swap in the link
     QCOMPARE(permissionsOf(victim), victimBefore);
     const QString refused = shared + QLatin1Char('/') + refusedLink;
+    const bool herLink = attack == QLatin1String("planted");
     const QStringList expected = refusedLink.isEmpty() ? QStringList()
-        : attack == QLatin1String("second name")
-        ? QStringList { failedText()
-              + QStringLiteral(": у символической ссылки %1 пользователя root есть и другие имена "
-                               "(жёсткие ссылки), а её папку могут изменять и другие "
-                               "пользователи; по такой ссылке редактор не переходит")
-                    .arg(refused) }
+        : refusedLink == QLatin1String("changed")
+        ? QStringList { changedText() }
         : QStringList { failedText()
-              + QStringLiteral(": символическая ссылка %1 принадлежит пользователю %2, а её папку "
-                               "могут изменять и другие пользователи; по такой ссылке редактор не "
-                               "переходит")
-                    .arg(refused, user) };
+              + QStringLiteral(": символическая ссылка %1 (её владелец — пользователь %2) лежит в "
+                               "папке, которую могут изменять и другие пользователи; кто положил "
+                               "её под это имя, не узнать, и по такой ссылке редактор не переходит")
+                    .arg(refused, herLink ? user : QStringLiteral("root")) };
     QCOMPARE(said, expected);
-    // The rows of a root-only list stay root's alone, whatever lies at its name by then.
-    if (rootOnly)
+    if (attack == QLatin1String("hers at load"))
+        QCOMPARE(permissionsOf(list).mid(0, 1), QStringList { QStringLiteral("owner 0") });
+    // A root-only list stays root's alone and as it was.
+    if (attack == QLatin1String("hidden"))
         QCOMPARE(permissionsOf(list).mid(0, 3),
                  (QStringList { QStringLiteral("owner 0"), QStringLiteral("group 0"), QStringLiteral("mode 100600") }));
 }
@@ -1007,6 +1056,99 @@ void tst_sharedFile::privateCopy()
         at += sizeof(struct inotify_event) + event->len;
     }
     QCOMPARE(ours, QStringList());
+}
+
+void tst_sharedFile::typedValues_data()
+{
+    // A value of a key the editor does not know, as it stands in the file, and what comes of it:
+    // the load fails at its line, Save is refused because the store would write it otherwise, or
+    // Save keeps its line byte for byte.
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<QString>("outcome");
+
+    // A list that claims 2^31 - 1 elements, which the Qt 5 deserialiser tries to make room for.
+    QTest::newRow("a huge list for the deserialiser") << QByteArray("@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)") << "not loaded";
+    QTest::newRow("a type nobody knows") << QByteArray("@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\vNoSuchType\\0)") << "not loaded";
+    QTest::newRow("a date for the deserialiser") << QByteArray("@DateTime(\\0\\0\\0\\x10\\0)") << "not loaded";
+    QTest::newRow("quoted in two halves") << QByteArray("\"@Var\"  \"iant(\\0\\0\\0\\t\\0\\0\\0\\x1)\"") << "not loaded";
+    QTest::newRow("its @ escaped") << QByteArray("\\x40Variant(\\0\\0\\0\\t\\0\\0\\0\\x1)") << "not loaded";
+    QTest::newRow("its letters escaped, across an escaped line end")
+        << QByteArray("@\\126ar\\\niant(\\0\\0\\0\\t\\0\\0\\0\\x1)") << "not loaded";
+    QTest::newRow("the second of a list") << QByteArray("a, @Variant(\\0\\0\\0\\t\\0\\0\\0\\x1)") << "not loaded";
+    for (const char *kept : { "@ByteArray(abc)", "@Point(1 2)", "@Rect(1 2 3 4)", "@Size(3 4)", "@Invalid()", "@@home", "a, @Size(1 2)" })
+        QTest::newRow(kept) << QByteArray(kept) << "kept";
+    for (const char *changed : { "@String(abc)", "@home", "@Point(1  2)", "@Size(1,2)" })
+        QTest::newRow(changed) << QByteArray(changed) << "refused";
+}
+
+void tst_sharedFile::typedValues()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(QString, outcome);
+
+    const QByteArray file = fixture + "[Extra]\nblob=" + value + "\n";
+    openedWindow editor(file);
+    QVERIFY(editor.written);
+    if (outcome == QLatin1String("not loaded")) {
+        const QString reason = QStringLiteral("в строке 12 значение записано как двоичные данные хранилища "
+                                              "(@Variant или @DateTime); значения в списке — только "
+                                              "текст, и такое значение редактор не читает");
+        QCOMPARE(editor.rows().size(), 0);
+        QCOMPARE(showAndAnswer(editor.window, 1), QStringList { notLoadedText(reason) });
+        QCOMPARE(saveAndAnswer(editor.window, 1), QStringList { notSavedText(reason) });
+        QCOMPARE(readFile(settingsPath()), file);
+        return;
+    }
+    QCOMPARE(editor.rows().size(), 2);
+    editor.table->topLevelItem(0)->setText(0, QStringLiteral("192.168.0.1"));
+    if (outcome == QLatin1String("refused")) {
+        QCOMPARE(saveAndAnswer(editor.window, 1),
+                 QStringList { failedText()
+                     + QStringLiteral(": значение ключа blob (%1) хранилище записало бы иначе, чем оно "
+                                      "стоит в файле; редактор не сохраняет, чтобы не изменить его")
+                           .arg(QString::fromLatin1(value)) });
+        QCOMPARE(readFile(settingsPath()), file);
+        return;
+    }
+    QCOMPARE(saveAndAnswer(editor.window, 0), QStringList());
+    const QByteArray saved = readFile(settingsPath());
+    QVERIFY(saved.contains("192.168.0.1"));
+    QVERIFY2(saved.contains("\n[Extra]\nblob=" + value + "\n"), saved.constData());
+}
+
+// Save removes what an earlier save of the same user left, in the shape a save makes it, and
+// nothing that merely has such a name.
+void tst_sharedFile::leftovers()
+{
+    const QString prefix = settingsPath() + QLatin1String(".new-");
+    const QStringList kept { prefix + QLatin1String("draft1"), prefix + QLatin1String("a1b2c3"),
+        prefix + QLatin1String("d4e5f6") };
+    QVERIFY(writeFile(kept[0], "mine"));
+    QVERIFY(writeFile(kept[1], "a file with a save's name"));
+    QVERIFY(QDir().mkdir(kept[2]) && writeFile(kept[2] + QLatin1String("/new"), "an open folder"));
+    QCOMPARE(::chmod(encoded(kept[2]).constData(), 0755), 0);
+    const QString own = prefix + QLatin1String("g7h8i9");
+    QVERIFY(QDir().mkdir(own) && writeFile(own + QLatin1String("/new"), "killed"));
+    QCOMPARE(::chmod(encoded(own).constData(), 0700), 0);
+    QString others;
+    if (::geteuid() == 0) {
+        // Another user's, in the shape of a save's own.
+        others = prefix + QLatin1String("j0k1l2");
+        QVERIFY(QDir().mkdir(others) && writeFile(others + QLatin1String("/new"), "hers"));
+        QCOMPARE(::chmod(encoded(others).constData(), 0700), 0);
+        QCOMPARE(::chown(encoded(others).constData(), userId, groupId), 0);
+    }
+    {
+        openedWindow editor;
+        QCOMPARE(saveAndAnswer(editor.window, 0), QStringList());
+    }
+    for (const QString &name : kept)
+        QVERIFY2(QFileInfo::exists(name), qPrintable(name));
+    QVERIFY(!QFileInfo::exists(own));
+    if (!others.isEmpty())
+        QVERIFY(QFileInfo::exists(others + QLatin1String("/new")));
+    for (const QString &name : kept + QStringList { others })
+        removePath(name);
 }
 
 #endif // Q_OS_UNIX
