@@ -740,13 +740,13 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     // Where the file system allows, it has no name at all until it is complete.
     const mode_t mode = existed ? 0600 : 0666;
 #ifdef O_TMPFILE
-    descriptor out(::openat(stage.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    descriptor out(::openat(stage.fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
 #else
     descriptor out;
 #endif
     const bool unnamed = out.fd >= 0;
     if (!unnamed)
-        out.reset(::openat(stage.fd, newName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        out.reset(::openat(stage.fd, newName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (out.fd < 0)
         return fail(tr("не удалось создать новый файл"));
 

@@ -14,6 +14,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
+
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #include <unistd.h>
@@ -153,10 +156,15 @@ QStringList folderEntries(const QString &folder)
 }
 
 // The warning that saving to `path` failed, over `window`, as clickSave() describes it.
-QStringList saveWarning(const QWidget *window, const QString &path)
+const QString changedSinceLoad
+    = QStringLiteral(": после того как окно загрузило список, файл переместили, заменили, удалили или "
+                     "создали; редактор не сохраняет таблицу в другой файл. Запустите редактор снова, "
+                     "чтобы загрузить список");
+
+QStringList saveWarning(const QWidget *window, const QString &path, const QString &reason = QString())
 {
     return { QString::number(QMessageBox::Warning), QStringLiteral("Ошибка сохранения"),
-             QStringLiteral("Не удалось сохранить настройки в файл ") + QDir::toNativeSeparators(path),
+             QStringLiteral("Не удалось сохранить настройки в файл ") + QDir::toNativeSeparators(path) + reason,
              QString::number(quintptr(window), 16) };
 }
 
@@ -316,8 +324,8 @@ void tst_settingsFile::load()
     QCOMPARE(readFile(path), file);
     QCOMPARE(folderEntries(QCoreApplication::applicationDirPath()), folderBefore);
 
-    // Saving into a fresh file writes exactly what was shown, blank cells as empty values.
-    QVERIFY(QFile::remove(path));
+    // Saving into an emptied file writes exactly what was shown, blank cells as empty values.
+    QVERIFY(writeFile(path, QByteArray()));
     QVERIFY(clickButton(editor.window, "closeButton"));
     const Keys expected = keysOf(rows);
     QCOMPARE(diskKeys(), expected);
@@ -468,7 +476,8 @@ QString tst_settingsFile::roundTripDifference(const Rows &rows)
         return QStringLiteral("no treeWidget");
     if (editor.rows() != rows)
         return QLatin1String("loaded ") + describe(editor.rows());
-    QFile::remove(path);
+    if (!writeFile(path, QByteArray()))
+        return QStringLiteral("could not empty the file");
     if (!clickButton(editor.window, "closeButton"))
         return QStringLiteral("no closeButton");
     if (folderEntries(QCoreApplication::applicationDirPath()) != folderBefore)
@@ -540,7 +549,7 @@ void tst_settingsFile::saveIntoDirectory()
 
     QStringList said;
     QVERIFY(clickSave(editor.window, 1, &said));
-    QCOMPARE(said, saveWarning(&editor.window, path));
+    QCOMPARE(said, saveWarning(&editor.window, path, changedSinceLoad));
     QVERIFY(editor.window.findChildren<QMessageBox *>().isEmpty());
     QCOMPARE(editor.rows(), fixtureRows());
     QVERIFY(QFileInfo(path).isDir());
@@ -549,10 +558,12 @@ void tst_settingsFile::saveIntoDirectory()
     QCOMPARE(readFile(path + QLatin1String("/inside")), QByteArray("kept"));
     QCOMPARE(folderEntries(QCoreApplication::applicationDirPath()), folderBefore);
 
-    // Once the directory is gone, the same rows save.
+    // Once the directory is gone, Save is still refused: the file the rows came from is gone, and
+    // nothing is made in its place.
     QVERIFY(QDir(path).removeRecursively());
-    QVERIFY(clickSave(editor.window, 0));
-    QCOMPARE(diskKeys(), keysOf(fixtureRows()));
+    QVERIFY(clickSave(editor.window, 1, &said));
+    QCOMPARE(said, saveWarning(&editor.window, path, changedSinceLoad));
+    QVERIFY(!QFileInfo::exists(path));
 }
 
 void tst_settingsFile::saveMalformedFile_data()
@@ -728,7 +739,10 @@ void tst_settingsFile::unwritableFileChild()
 
     QStringList said;
     QVERIFY(clickSave(editor.window, 1, &said));
-    QCOMPARE(said, saveWarning(&editor.window, path));
+    // The folder may not be written, and the message says so in the system's words.
+    QCOMPARE(said, saveWarning(&editor.window, path,
+                               QStringLiteral(": не удалось создать файл блокировки %1.lock: %2 (EACCES)")
+                                   .arg(QDir::toNativeSeparators(path), QString::fromLocal8Bit(std::strerror(EACCES)))));
     QCOMPARE(editor.rows(), (Rows{ fixtureRows()[0], fixtureRows()[2] }));
     QCOMPARE(readFile(path), before);
 }
