@@ -2,8 +2,8 @@
 # The Debian package from end to end: builds it from a lean Release build, checks its file list,
 # lets lintian, desktop-file-validate and appstreamcli judge it, installs it into this machine with
 # apt-get, checks the installed program's hardening with hardening-check, works the installed
-# editor under Xvfb (editor.sh), then removes and purges it. Whatever happens, the package is
-# purged again at the end.
+# editor under Xvfb (editor.sh), configures it again where a member of the group has been at the
+# list, then removes and purges it. Whatever happens, the package is purged again at the end.
 #
 # Usage: package.sh [FULL_BUILD]
 #   FULL_BUILD  a built directory with tests and benchmark: its `cmake --install` into a staging
@@ -132,6 +132,54 @@ done
 
 step "the installed editor under Xvfb"
 bash "$TOP/tests/package/editor.sh" "$CONFIG_DIR" "$GROUP"
+
+step "configure again where a member has been at the list"
+# A member of the group may put anything at the list's name, and swap it while postinst runs; the
+# stand-ins for root's files lie in the test's own folder, where only root may go.
+MEMBER=(setpriv --reuid=nobody --regid=nogroup --groups="$GROUP")
+ini=$CONFIG_DIR/transport.ini
+secret=$WORK/secret
+echo "root only" >"$WORK/secret.orig"
+install -m 600 "$WORK/secret.orig" "$secret"
+untouched()
+{
+    [ ! -e "$WORK/preload" ] && [ ! -L "$WORK/preload" ] || { ls -l "$WORK/preload"; fail "$1: postinst made $WORK/preload"; }
+    [ "$(stat -c '%U:%G %a' "$secret")" = "root:root 600" ] && cmp -s "$WORK/secret.orig" "$secret" \
+        || { ls -l "$secret"; fail "$1: postinst changed $secret"; }
+}
+reconfigure() { dpkg-reconfigure "$NAME" >"$WORK/reconfigure.log" 2>&1 || { cat "$WORK/reconfigure.log"; fail "$1: dpkg-reconfigure"; }; }
+
+# The member removed the list and left a link to a root file that does not exist.
+"${MEMBER[@]}" rm "$ini"
+"${MEMBER[@]}" ln -s "$WORK/preload" "$ini"
+reconfigure dangling
+untouched dangling
+[ "$(readlink "$ini")" = "$WORK/preload" ] || { ls -l "$ini"; fail "dangling: the member's link is gone"; }
+
+# A member's watcher swaps a link to a root-only file in the moment the new list gets its name.
+"${MEMBER[@]}" rm "$ini"
+"${MEMBER[@]}" ln -s "$secret" "$CONFIG_DIR/swap"
+timeout 60 "${MEMBER[@]}" /usr/bin/python3 -c '
+import ctypes, os, sys
+libc, folder = ctypes.CDLL(None), sys.argv[1].encode()
+watch = libc.inotify_init()
+libc.inotify_add_watch(watch, folder, 0x100)  # IN_CREATE
+print("watching", flush=True)
+while b"transport.ini\0" not in os.read(watch, 4096):
+    pass
+os.rename(folder + b"/swap", folder + b"/transport.ini")' "$CONFIG_DIR" >"$WORK/watch.log" 2>&1 &
+watcher=$!
+until grep -qs watching "$WORK/watch.log"; do kill -0 "$watcher" || fail "race: no watcher"; sleep 0.1; done
+reconfigure race
+wait "$watcher" || { cat "$WORK/watch.log"; fail "race: the member's watcher did not swap its link in"; }
+untouched race
+
+# With the name free again, configure makes the list.
+"${MEMBER[@]}" rm "$ini"
+reconfigure free
+untouched free
+[ -f "$ini" ] && [ ! -L "$ini" ] && [ ! -s "$ini" ] && [ "$(stat -c '%U:%G %a' "$ini")" = "root:$GROUP 664" ] \
+    || { ls -l "$ini"; fail "free: configure did not make an empty list root:$GROUP 664"; }
 
 step "apt-get remove keeps the list, purge removes it"
 "${APT[@]}" remove "$NAME" >/dev/null
