@@ -3,7 +3,8 @@
 # lets lintian, desktop-file-validate and appstreamcli judge it, installs it into this machine with
 # apt-get, checks the installed program's hardening with hardening-check, works the installed
 # editor under Xvfb (editor.sh), configures it again where a member of the group has been at the
-# list, then removes and purges it. Whatever happens, the package is purged again at the end.
+# list, then removes and purges it, also where a member has left things at the list's and the
+# lock's names. Whatever happens, the package is purged again at the end.
 #
 # Usage: package.sh [FULL_BUILD]
 #   FULL_BUILD  a built directory with tests and benchmark: its `cmake --install` into a staging
@@ -40,6 +41,9 @@ present()
 
 cleanup()
 {
+    # The folder did not exist when the test began: whatever a test's member left in it goes first,
+    # so that the purge cannot trip over it.
+    rm -rf "$CONFIG_DIR"
     if present; then
         echo "--- purging $NAME"
         "${APT[@]}" purge "$NAME" >/dev/null || echo "could not purge $NAME" >&2
@@ -188,5 +192,27 @@ step "apt-get remove keeps the list, purge removes it"
 "${APT[@]}" purge "$NAME" >/dev/null
 [ ! -e "$CONFIG_DIR" ] || { ls -la "$CONFIG_DIR"; fail "apt-get purge left $CONFIG_DIR"; }
 getent group "$GROUP" >/dev/null || fail "apt-get purge removed the group $GROUP"
+
+step "purge leaves what a member put at the list's and the lock's names, unless a file or a link"
+# put KIND NAME, as a member: d a folder, p a FIFO, l a link.
+put()
+{
+    case $1 in d) set -- mkdir "$2" ;; p) set -- mkfifo "$2" ;; l) set -- ln -s "$WORK/secret" "$2" ;; esac
+    "${MEMBER[@]}" "$@"
+}
+# CASE, what is put at the list's and the lock's names, and what the purge leaves in the folder.
+while read -r case list lock left; do
+    "${APT[@]}" install "$DEB" >"$WORK/install.log" 2>&1 || { cat "$WORK/install.log"; fail "$case: apt-get install"; }
+    "${MEMBER[@]}" rm "$ini"
+    put "$list" "$ini"
+    put "$lock" "$ini.lock"
+    "${APT[@]}" purge "$NAME" >/dev/null 2>"$WORK/purge.log" || { cat "$WORK/purge.log"; fail "$case: apt-get purge"; }
+    found=$(find "$CONFIG_DIR" -mindepth 1 -printf '%f:%y\n' 2>/dev/null | LC_ALL=C sort | paste -sd, || :)
+    [ "$found" = "$left" ] || fail "$case: the purge left \"$found\" in $CONFIG_DIR, not \"$left\""
+    rm -rf "$CONFIG_DIR"
+done <<'CASES'
+folders d d transport.ini.lock:d,transport.ini:d
+link-fifo l p transport.ini.lock:p
+CASES
 
 step "PASS: package"
