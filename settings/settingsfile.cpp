@@ -170,7 +170,17 @@ void settingsDialog::saveSettings()
     QString failure, warning;
     {
         sharedFile file(settingsPath, origin);
-        if (QSettings *const settings = file.edit()) {
+        const auto ownKey = [](const QString &key) {
+            if (key == countKey)
+                return true;
+            for (const QLatin1String &name : entryKeys) {
+                if (key.startsWith(name) && key.size() > name.size()
+                    && std::all_of(key.cbegin() + name.size(), key.cend(), [](QChar c) { return c.isDigit(); }))
+                    return true;
+            }
+            return false;
+        };
+        if (QSettings *const settings = file.edit(ownKey)) {
             // Saving sets keys and removes none: entries above the new count and keys we do not
             // know stay in the file for whoever else reads it.
             settings->setValue(countKey, treeWidget->topLevelItemCount());

@@ -200,23 +200,50 @@ QList<rawLine> rawLines(const QByteArray &bytes, bool typedOnly)
     if (typedOnly && !bytes.contains('@') && !bytes.contains('\\'))
         return lines;
     QByteArray section = "General";
-    for (QByteArray line : bytes.split('\n')) {
-        line = line.trimmed();
+    const char *at = bytes.constData();
+    const char *const end = at + bytes.size();
+    // Lines as the store splits them: a quoted value goes on over line ends, a backslash takes the
+    // character after it along, and an unquoted ";" starts a comment.
+    while (at < end) {
+        while (at < end && (*at == ' ' || *at == '\t' || *at == '\n' || *at == '\r'))
+            ++at;
+        const char *const start = at;
+        const char *equals = nullptr;
+        bool quoted = false;
+        for (; at < end; ++at) {
+            const char c = *at;
+            if (c == ';' && at == start) {
+                while (at < end && *at != '\n' && *at != '\r')
+                    ++at;
+                break;
+            }
+            if ((c == '\n' || c == '\r' || c == ';') && !quoted)
+                break;
+            if (c == '=' && !quoted && !equals)
+                equals = at;
+            else if (c == '"')
+                quoted = !quoted;
+            else if (c == '\\' && at + 1 < end)
+                at += at + 2 < end && ((at[1] == '\n' && at[2] == '\r') || (at[1] == '\r' && at[2] == '\n')) ? 2 : 1;
+        }
+        if (*start == ';')
+            continue;
+        const QByteArray line = QByteArray(start, at - start).trimmed();
         if (line.startsWith('[')) {
             section = line.mid(1, line.indexOf(']') - 1).trimmed();
             if (section.compare("general", Qt::CaseInsensitive) == 0)
                 section = "General";
             continue;
         }
-        const qsizetype equals = line.indexOf('=');
-        if (equals <= 0 || line.startsWith(';') || line.startsWith('#'))
+        if (!equals)
             continue;
-        rawLine entry { section, line.left(equals).trimmed(), line.mid(equals + 1).trimmed() };
+        rawLine entry { section, QByteArray(start, equals - start).trimmed(),
+                        QByteArray(equals + 1, at - equals - 1).trimmed() };
         if (typedOnly) {
             bool typed = false;
             for (const QByteArray &element : entry.value.split(',')) {
-                const QString start = readStart(element.constData(), element.constData() + element.size(), 2);
-                typed = typed || (start.startsWith(QLatin1Char('@')) && start != QLatin1String("@@"));
+                const QString first = readStart(element.constData(), element.constData() + element.size(), 2);
+                typed = typed || (first.startsWith(QLatin1Char('@')) && first != QLatin1String("@@"));
             }
             if (!typed)
                 continue;
@@ -403,7 +430,7 @@ QSettings *sharedFile::read()
     return nullptr;
 }
 
-QSettings *sharedFile::edit()
+QSettings *sharedFile::edit(const std::function<bool(const QString &key)> &ownKey)
 {
     why = place->problem;
     if (why.isEmpty())
@@ -437,6 +464,8 @@ QSettings *sharedFile::edit()
         return nullptr;
     }
     why = unsavableContent(bytes);
+    if (why.isEmpty())
+        why = changedByStore(bytes, ownKey);
     return why.isEmpty() ? store.get() : nullptr;
 }
 
@@ -449,34 +478,46 @@ QString sharedFile::typedValueAt(qsizetype line) const
 
 // The lines that hold one of the store's "@" forms are written back as they stand, or the save is
 // refused: each of them goes through a store of its own, which writes it as a save would.
-QString sharedFile::changedByStore(const QByteArray &bytes)
+QString sharedFile::changedByStore(const QByteArray &bytes, const std::function<bool(const QString &key)> &ownKey)
 {
-    const QList<rawLine> typed = rawLines(bytes, true);
+    QList<rawLine> typed = rawLines(bytes, true);
+    typed.erase(std::remove_if(typed.begin(), typed.end(),
+                               [&](const rawLine &line) {
+                                   return line.section == "General" && ownKey(QString::fromUtf8(line.key));
+                               }),
+                typed.end());
     if (typed.isEmpty())
         return QString();
-    QByteArray sample;
-    for (const rawLine &line : typed)
-        sample += '[' + line.section + "]\n" + line.key + '=' + line.value + '\n';
+    // Each value under a plain key of its own: how the store spells the file's own key and
+    // section does not matter here, only what it writes of the value.
+    QByteArray sample = "[General]\n";
+    for (qsizetype i = 0; i < typed.size(); ++i)
+        sample += 'v' + QByteArray::number(i) + '=' + typed[i].value + '\n';
     const QString from = storeDir->path() + QLatin1String("/typed.ini");
     const QString to = storeDir->path() + QLatin1String("/typed-written.ini");
     QFile written(to);
     {
         QFile file(from);
-        if (!file.open(QIODevice::WriteOnly) || file.write(sample) != sample.size())
-            return failed;
+        if (!file.open(QIODevice::WriteOnly) || file.write(sample) != sample.size()) {
+            return failed + QLatin1String(": ")
+                + tr("не удалось записать его копию во временную папку: %1").arg(systemReason(lastSystemError()));
+        }
         file.close();
         const QSettings read(from, QSettings::IniFormat);
         QSettings write(to, QSettings::IniFormat);
-        const QStringList keys = read.allKeys();
-        for (const QString &key : keys)
+        for (qsizetype i = 0; i < typed.size(); ++i) {
+            const QString key = QLatin1Char('v') + QString::number(i);
             write.setValue(key, read.value(key));
+        }
         write.sync();
         if (write.status() != QSettings::NoError || !written.open(QIODevice::ReadOnly))
-            return failed;
+            return failed + QLatin1String(": ") + tr("не удалось записать его копию во временную папку");
     }
     const QList<rawLine> after = rawLines(written.readAll(), false);
-    for (const rawLine &line : typed) {
-        if (!after.contains(line))
+    for (qsizetype i = 0; i < typed.size(); ++i) {
+        const rawLine &line = typed[i];
+        const rawLine expected { "General", 'v' + QByteArray::number(i), line.value };
+        if (!after.contains(expected))
             return tr("%1: значение ключа %2 (%3) хранилище записало бы иначе, чем оно стоит в файле; "
                       "редактор не сохраняет, чтобы не изменить его")
                 .arg(failed, shownText(QString::fromUtf8(line.key)), shownText(QString::fromUtf8(line.value)));
@@ -518,9 +559,6 @@ QString sharedFile::unsavableContent(const QByteArray &bytes)
 #else
     const bool utf8 = chooseCodec(*store, bytes);
 #endif
-    const QString rewritten = changedByStore(bytes);
-    if (!rewritten.isEmpty())
-        return rewritten;
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     // With a byte-order mark the store reads and writes UTF-8 of its own accord.
     writesUtf8 = utf8 || bytes.startsWith("\xEF\xBB\xBF");

@@ -8,6 +8,7 @@
 #include <QSettings>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class filePlace;
@@ -33,8 +34,9 @@ public:
     QString loadProblem() const { return loadWhy; }
 
     // Takes the writers' lock and gives a store on the list as it is now, ready for the keys to be
-    // set; null, with problem() saying why, when the file must not be written.
-    QSettings *edit();
+    // set; null, with problem() saying why, when the file must not be written. `ownKey` tells the
+    // keys that the caller writes, whatever the file holds under them.
+    QSettings *edit(const std::function<bool(const QString &key)> &ownKey);
 
     // Puts what the store holds in place of the file, with the old file's owner, group, mode, ACL,
     // attributes and flags. False, with problem() saying why, when the file was left as it was.
@@ -60,7 +62,7 @@ private:
     bool copyToStore(const QByteArray &bytes);
     QString unsavableContent(const QByteArray &bytes);
     QString typedValueAt(qsizetype line) const;
-    QString changedByStore(const QByteArray &bytes);
+    QString changedByStore(const QByteArray &bytes, const std::function<bool(const QString &key)> &ownKey);
 
     QString path;
     QString failed; // the opening of every message about a failed save

@@ -41,8 +41,8 @@ extern "C" void reportSeedAndDie(int signal)
     raise(signal);
 }
 
-// Save refuses a file whose text the store would destroy: not UTF-8 for the Qt 6 store, or a
-// value of a type it does not know.
+// Save refuses a file whose text the store would destroy: not UTF-8 for the Qt 6 store, a value
+// that is not text, or one that the store would write otherwise.
 bool mayBeRefused(const QByteArray &file)
 {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
@@ -68,7 +68,8 @@ bool mayBeRefused(const QByteArray &file)
         }
     }
 #endif
-    return file.contains("@Variant(");
+    // A typed value, or one of the store's other "@" forms that it would write otherwise.
+    return file.contains('@');
 }
 
 // Builds malformed settings files out of pieces that each bend one rule of the format.
