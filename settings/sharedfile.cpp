@@ -503,8 +503,15 @@ QString sharedFile::changedByStore(const QByteArray &bytes, const std::function<
                 + tr("не удалось записать его копию во временную папку: %1").arg(systemReason(lastSystemError()));
         }
         file.close();
-        const QSettings read(from, QSettings::IniFormat);
+        QSettings read(from, QSettings::IniFormat);
         QSettings write(to, QSettings::IniFormat);
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+        // Read and written with the codec of the store that saves the list.
+        if (writesUtf8) {
+            read.setIniCodec("UTF-8");
+            write.setIniCodec("UTF-8");
+        }
+#endif
         for (qsizetype i = 0; i < typed.size(); ++i) {
             const QString key = QLatin1Char('v') + QString::number(i);
             write.setValue(key, read.value(key));
