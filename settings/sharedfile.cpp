@@ -179,11 +179,7 @@ sharedFile::sharedFile(const QString &path, std::shared_ptr<listOrigin> origin)
       place(new filePlace(path, failed)),
       storeDir(new privateFolder)
 {
-#ifndef Q_OS_WIN
     place->setOrigin(std::move(origin));
-#else
-    Q_UNUSED(origin);
-#endif
 }
 
 sharedFile::~sharedFile() = default;
@@ -211,15 +207,11 @@ QSettings *sharedFile::read()
         QByteArray bytes;
         switch (place->read(&bytes)) {
         case filePlace::missing:
-#ifndef Q_OS_WIN
             place->keepAsOrigin();
-#endif
             return nullptr; // no list yet: an empty table, which Save may write
         case filePlace::regular:
             if (copyToStore(bytes)) {
-#ifndef Q_OS_WIN
                 place->keepAsOrigin();
-#endif
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
                 chooseCodec(*store, bytes);
 #endif
@@ -235,6 +227,9 @@ QSettings *sharedFile::read()
             break;
         case filePlace::unreadable:
             reason = tr("его не удалось прочитать");
+            break;
+        case filePlace::heldByOther:
+            reason = tr("его держит открытым другая программа, не разрешая читать");
             break;
         }
     }
