@@ -2,6 +2,7 @@
 //   transport_settings_saver A|B [N]   saves the list N times (once by default) and exits
 //   transport_settings_saver loop      saves A, B, A, B, ... until it is killed
 // After each save it prints "saved <list> <milliseconds>". A save refused for a lock is tried again;
+// on Windows one refused because the other editor saved since the load prints "refused <list>";
 // any other failed save exits with 3.
 #include "savelists.h"
 #include "testsupport.h"
@@ -47,6 +48,14 @@ int main(int argc, char *argv[])
                 --save;
                 continue;
             }
+#ifdef Q_OS_WIN
+            // The other editor saved since this one loaded the list: refused, as it must be.
+            if (said.value(2).contains(QStringLiteral("после того как окно загрузило список"))) {
+                std::printf("refused %c\n", list);
+                std::fflush(stdout);
+                continue;
+            }
+#endif
             std::printf("failed\n");
             return 3;
         }
