@@ -22,13 +22,26 @@
 
 // The list as the window's rows were loaded from it. On Linux it stays open, so that a save can
 // give the new list that file's access even when the path holds another file by then, or none.
+// On Windows a save is refused unless the list at the path is still that file, known by its
+// volume serial and file ID, and takes that file's access.
 class listOrigin
 {
 public:
     listOrigin() = default;
     listOrigin(const listOrigin &) = delete;
     listOrigin &operator=(const listOrigin &) = delete;
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+    ~listOrigin() { reset(nullptr); }
+    void reset(void *other);
+    // Open, sharing reading, writing and deletion, where the volume renames with POSIX semantics,
+    // so that no other writer's rename waits for it; elsewhere (FAT, most network shares, Wine)
+    // every open handle would stop another writer's rename of the list, so only the file's
+    // identity and access are kept.
+    void *file = nullptr;
+    QByteArray id;        // volume serial and file ID; empty: there was no file
+    QByteArray security;  // its owner, group and DACL, self-relative
+    unsigned long attributes = 0;
+#else
     ~listOrigin() { reset(-1); }
     void reset(int other)
     {
@@ -47,11 +60,19 @@ class privateFolder
 {
 public:
 #ifdef Q_OS_WIN
-    bool isValid() const { return dir.isValid(); }
-    QString path() const { return dir.path(); }
+    // On Windows it lies in the user's temporary folder, held open without sharing deletion while
+    // this object lives; one that can be deleted was left by an editor that was killed, and the
+    // next one removes it.
+    privateFolder();
+    ~privateFolder();
+    privateFolder(const privateFolder &) = delete;
+    privateFolder &operator=(const privateFolder &) = delete;
+    bool isValid() const { return dir && held; }
+    QString path() const { return dir ? dir->path() : QString(); }
 
 private:
-    QTemporaryDir dir { QDir::tempPath() + QLatin1String("/transport-settings-XXXXXX") };
+    std::unique_ptr<QTemporaryDir> dir;
+    void *held = nullptr;
 #else
     privateFolder();
     ~privateFolder();
@@ -94,23 +115,23 @@ public:
     filePlace(const filePlace &) = delete;
     filePlace &operator=(const filePlace &) = delete;
 
-    enum content { missing, regular, notAFile, tooLarge, unreadable, changed };
+    // heldByOther: another program keeps it open without sharing it for reading (Windows only).
+    enum content { missing, regular, notAFile, tooLarge, unreadable, changed, heldByOther };
     // Reads the file without waiting for anything and without following a link; `bytes` gets the
     // contents of a regular file no larger than MaxBytes. After `unreadable`, readError says why.
     content read(QByteArray *bytes);
     QString readError;
     // Well above any real list (100,000 entries take 10 MB), far below what parsing it would need.
     static const qint64 MaxBytes = 32 * 1024 * 1024;
-#ifndef Q_OS_WIN
     // What the window's rows came from, kept up to date by keepAsOrigin() and replace().
     void setOrigin(std::shared_ptr<listOrigin> rowsOrigin) { origin = std::move(rowsOrigin); }
     // Remembers the file read last as what the window's rows came from, or that there was none.
     void keepAsOrigin();
-    // For a save: reads the file the window's rows came from, through the descriptor kept since
-    // the load, while the path still holds that very file (or, when there was none, still none);
-    // `changed` when it does not.
+    // For a save: reads the file the window's rows came from while the path still holds that very
+    // file (or, when there was none, still none); `changed` when it does not. On Linux through the
+    // descriptor kept since the load; on Windows at the path, and replace() compares its identity
+    // with the loaded one's.
     content readLoaded(QByteArray *bytes);
-#endif
 
     // Takes the writers' lock, waiting up to `waitMs` for another writer; returns why not.
     QString lock(int waitMs);
@@ -148,12 +169,17 @@ private:
 
     QString failed;
 #ifdef Q_OS_WIN
-    void recover();
-    content readOnce(QByteArray *bytes);
+    void removeLeftovers();
     void refuse(const QString &why);
+    QString renameInPlace(void *newFile);
+
+    std::shared_ptr<listOrigin> origin;
 
     QString path;                // the file, every link on the way resolved
+    QString name;                // its name in its folder
     std::vector<void *> folders; // the folders on the way, held so that none is renamed or deleted
+    void *folder = nullptr;      // the one that holds the file, among them
+    void *file = nullptr;        // the file as it was read last
     void *lockFile = nullptr;    // the lock's handle, while this object holds it
 #else
     void removeLeftovers();

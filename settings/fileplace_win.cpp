@@ -2,10 +2,10 @@
 // written by a whole group, whose members can put links, junctions and other files in its way. So
 // the path is walked once, a link or junction followed only when an administrator or the saver
 // owns it, and the folders on the way are held open so that nobody can rename them or swap them
-// for a junction while the file is saved. ReplaceFileW puts the new file in place and keeps the
-// old one's access list (ACL), owner and attributes; what a failure of it leaves is set right at
-// once, and what a killed save leaves, by the next save. The writers' lock is made as Qt's
-// QLockFile makes it, so that editors of earlier builds keep out of the way.
+// for a junction while the file is saved. The new list is written beside the old one, given the
+// old one's access, and renamed over it in one step through its own handle, relative to the
+// folder's handle: the name always holds a whole list, the old one or the new one. The writers'
+// lock is made as Qt's QLockFile makes it, so that editors of earlier builds keep out of the way.
 #include "fileplace.h"
 #include "fileplace_win.h"
 
@@ -25,6 +25,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 #include <winioctl.h>
+#include <winternl.h>
 
 std::function<void(const QString &)> filePlace::beforeReplace;
 
@@ -37,26 +38,42 @@ const int StaleLockMs = 1000;
 // As many links as the system follows on one path.
 const int MaxLinks = 63;
 
-// How long a replace that another program's handle gets in the way of is tried again: virus
+// How long a step that another program's handle gets in the way of is tried again: virus
 // scanners, indexers and backup agents open a new file for a moment right after it is written.
 const int BusyRetryMs = 2000;
 
-// What the names of the new file and of the old one's backup get, and a random tail.
-const char newSuffix[] = ".new-";
-const char oldSuffix[] = ".old-";
-const int tailLength = 6;
-const char tailLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+// The new file's name: the list's, the editor's own mark, and a random tail in its own alphabet
+// (lower-case hexadecimal digits). A file that this user made under such a name is the editor's;
+// a name alone (an operator's transport.ini.old-backup or .new-draft1) never is.
+const char newMark[] = ".~new-";
+const int tailLength = 8;
+const char tailLetters[] = "0123456789abcdef";
+
+// The store's private folders in the temporary folder: QTemporaryDir's six letters and digits.
+const char privatePrefix[] = "transport-settings-";
+const int privateTailLength = 6;
 
 const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// FILE_SUPPORTS_POSIX_UNLINK_RENAME, which MinGW's headers do not declare.
+const DWORD posixRenameVolume = 0x400;
+
+// The form of a path that every Win32 file call gets, as Qt's own file code gives it:
+// \\?\C:\..., \\?\UNC\server\share\..., so that no path is cut at MAX_PATH.
 std::wstring native(const QString &path)
 {
-    return QDir::toNativeSeparators(path).toStdWString();
+    QString text = QDir::toNativeSeparators(path);
+    if (text.startsWith(QLatin1String("\\\\?\\")) || text.startsWith(QLatin1String("\\\\.\\")))
+        return text.toStdWString();
+    if (text.startsWith(QLatin1String("\\\\")))
+        return (QLatin1String("\\\\?\\UNC\\") + text.mid(2)).toStdWString();
+    return (QLatin1String("\\\\?\\") + text).toStdWString();
 }
 
+// A path as a message shows it: names on it come from others.
 QString shown(const QString &path)
 {
-    return QDir::toNativeSeparators(path);
+    return shownText(QDir::toNativeSeparators(path));
 }
 
 class handle
@@ -109,11 +126,82 @@ bool deleteByHandle(HANDLE h)
     return ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-// Deletes the plain file at `path`; a link, a junction or a folder put there is left alone.
-bool deletePlainFile(const QString &path)
+// What tells one file from every other while it exists: its volume's serial number and its ID.
+QByteArray identity(HANDLE h)
 {
-    const handle file(openItself(path, DELETE | FILE_READ_ATTRIBUTES));
-    return file.valid() && isPlainFile(file.h) && deleteByHandle(file.h);
+    FILE_ID_INFO id;
+    if (::GetFileInformationByHandleEx(h, FileIdInfo, &id, sizeof id))
+        return QByteArray(reinterpret_cast<const char *>(&id), sizeof id);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h, &info))
+        return QByteArray();
+    const quint64 parts[] = { info.dwVolumeSerialNumber,
+                              (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 0 };
+    return QByteArray(reinterpret_cast<const char *>(parts), sizeof parts);
+}
+
+// The owner, group and DACL of an open file, as a self-relative security descriptor.
+QByteArray securityOf(HANDLE h)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetSecurityInfo(h, SE_FILE_OBJECT,
+                          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                          nullptr, nullptr, nullptr, nullptr, &descriptor)
+        != ERROR_SUCCESS)
+        return QByteArray();
+    const QByteArray bytes(static_cast<const char *>(descriptor), int(::GetSecurityDescriptorLength(descriptor)));
+    ::LocalFree(descriptor);
+    return bytes;
+}
+
+// The user whom this process acts as, and the owner it gives what it makes.
+bool isMe(PSID sid)
+{
+    HANDLE token = nullptr;
+    if (!sid || !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    char user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    char owner[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
+    DWORD size = 0;
+    const bool me = (::GetTokenInformation(token, TokenUser, user, sizeof user, &size)
+                     && ::EqualSid(sid, reinterpret_cast<TOKEN_USER *>(user)->User.Sid))
+        || (::GetTokenInformation(token, TokenOwner, owner, sizeof owner, &size)
+            && ::EqualSid(sid, reinterpret_cast<TOKEN_OWNER *>(owner)->Owner));
+    ::CloseHandle(token);
+    return me;
+}
+
+// Whether what the handle is was made by this user: a plain file or folder with one name, owned
+// by the user or by the owner the user gives what it makes.
+bool madeByMe(HANDLE h, bool folder)
+{
+    FILE_ATTRIBUTE_TAG_INFO info;
+    BY_HANDLE_FILE_INFORMATION names;
+    if (!tagInfo(h, &info) || (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        || bool(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != folder
+        || !::GetFileInformationByHandle(h, &names) || (!folder && names.nNumberOfLinks != 1))
+        return false;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                          nullptr, &descriptor)
+        != ERROR_SUCCESS)
+        return false;
+    const bool mine = isMe(owner);
+    ::LocalFree(descriptor);
+    return mine;
+}
+
+bool hasMark(const QString &name, const QString &prefix, const char *letters, int length)
+{
+    if (name.size() != prefix.size() + length || !name.startsWith(prefix))
+        return false;
+    for (qsizetype i = prefix.size(); i < name.size(); ++i) {
+        const char16_t c = name.at(i).unicode();
+        if (c > 0x7f || !std::strchr(letters, char(c)))
+            return false;
+    }
+    return true;
 }
 
 QString randomTail()
@@ -124,41 +212,28 @@ QString randomTail()
     return tail;
 }
 
-// Errors that another program's handle on either file causes for a moment. ReplaceFileW reports
-// such a handle on the old file as "unable to remove replaced", and on the new one as "unable to
-// move replacement", both names left as they were.
+// Errors that another program's handle on a file causes for a moment.
 bool isBusy(DWORD error)
 {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
-        || error == ERROR_UNABLE_TO_REMOVE_REPLACED || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
-// Runs `attempt` until it succeeds, fails otherwise than for a busy file, or BusyRetryMs have gone,
-// waiting a little longer each time.
-bool retryWhileBusy(const std::function<bool(DWORD *)> &attempt)
+// Runs `attempt` until it succeeds, fails otherwise than `busy` says, or BusyRetryMs have gone,
+// waiting a little longer each time. The first pauses are short: a reader that opens the list
+// again and again leaves it closed only for moments.
+bool retryWhileBusy(const std::function<bool(DWORD *)> &attempt, bool (*busy)(DWORD) = isBusy)
 {
     const QDeadlineTimer deadline(BusyRetryMs);
-    unsigned long pause = 25;
+    unsigned long pause = 1;
     for (;;) {
         DWORD error = ERROR_SUCCESS;
         if (attempt(&error))
             return true;
-        if (!isBusy(error) || deadline.hasExpired())
+        if (!busy(error) || deadline.hasExpired())
             return false;
         QThread::msleep(std::min<qint64>(pause, std::max<qint64>(deadline.remainingTime(), 1)));
-        pause = std::min(pause * 2, 400ul);
+        pause = std::min(pause * 2, 50ul);
     }
-}
-
-// Moves a file to a name where nothing is, trying again while it is busy.
-bool moveToFreeName(const QString &from, const QString &to)
-{
-    return retryWhileBusy([&](DWORD *error) {
-        if (::MoveFileExW(native(from).c_str(), native(to).c_str(), MOVEFILE_WRITE_THROUGH))
-            return true;
-        *error = ::GetLastError();
-        return false;
-    });
 }
 
 QString accountName(PSID sid)
@@ -380,7 +455,29 @@ filePlace::filePlace(const QString &path, const QString &failed)
     std::deque<QString> parts;
     prependParts(parts, rest);
     QString current = root;
+    QString held; // the folder that folders.back() is
     int links = 0;
+    // The file is `part` in the folder `in`. A new list is renamed into place through the handle
+    // of that folder: the last one held, unless the walk reached it from elsewhere (a root, or a
+    // folder again after "..").
+    const auto found = [&](const QString &in, const QString &part, const QString &heldFolder) {
+        this->path = in + part;
+        name = part;
+        if (!folders.empty() && heldFolder == in) {
+            folder = folders.back();
+            return;
+        }
+        handle item(openItself(in == root ? in : in.chopped(1), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE));
+        FILE_ATTRIBUTE_TAG_INFO info;
+        if (!item.valid() || !tagInfo(item.h, &info) || !(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            || (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            problem = failed;
+            return;
+        }
+        folder = item.release();
+        folders.push_back(folder);
+    };
     while (!parts.empty()) {
         const QString part = parts.front();
         parts.pop_front();
@@ -401,7 +498,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
         if (!item.valid() || !tagInfo(item.h, &info)) {
             const DWORD error = ::GetLastError();
             if (last && !item.valid() && error == ERROR_FILE_NOT_FOUND)
-                this->path = next; // no file yet: a save makes it
+                found(current, part, held); // no file yet: a save makes it
             else
                 problem = failed;
             return;
@@ -428,7 +525,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
                 if (!follow) {
                     refuse(tr("символическая ссылка %1 принадлежит пользователю %2, а её папку могут "
                               "изменять и другие пользователи; по такой ссылке редактор не переходит")
-                               .arg(shown(next), ownerName));
+                               .arg(shown(next), shownText(ownerName)));
                     return;
                 }
                 QByteArray data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE, '\0');
@@ -459,7 +556,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
         }
         if (last) {
             // Whatever it is: read() and replace() look at it again, without following it.
-            this->path = next;
+            found(current, part, held);
             return;
         }
         if (!(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -468,10 +565,12 @@ filePlace::filePlace(const QString &path, const QString &failed)
         }
         folders.push_back(item.release());
         current = next + QLatin1Char('/');
+        held = current;
     }
     // The path ends in a folder.
     problem = failed;
 }
+
 
 void filePlace::refuse(const QString &why)
 {
@@ -482,70 +581,47 @@ void filePlace::refuse(const QString &why)
 filePlace::~filePlace()
 {
     unlock();
-    for (void *folder : folders)
-        ::CloseHandle(folder);
+    if (file)
+        ::CloseHandle(file);
+    for (void *held : folders)
+        ::CloseHandle(held);
 }
 
-// Whether a backup of the list lies beside it: between the two renames of another writer's
-// replace, or after a save killed there.
-static bool backupBeside(const QString &path)
+QString filePlace::failedWith(const QString &step, long error) const
 {
-    WIN32_FIND_DATAW found;
-    const std::wstring pattern = native(path + QLatin1String(oldSuffix) + QLatin1Char('*'));
-    const HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
-                                             FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE)
-        return false;
-    ::FindClose(search);
-    return true;
+    return failed + QLatin1String(": ") + step + QLatin1String(": ") + systemReason(error);
+}
+
+void listOrigin::reset(void *other)
+{
+    if (file)
+        ::CloseHandle(file);
+    file = other;
 }
 
 filePlace::content filePlace::read(QByteArray *bytes)
 {
-    // Under the lock, lock() has put back a list that a killed save left under its backup name.
-    if (lockFile)
-        return readOnce(bytes);
-    // ReplaceFileW (Wine's at least) moves the old list to its backup name before it moves the new
-    // one in: a list missing beside a backup is there again a moment later, or, after a save that
-    // was killed in between, once the lock's holder has put the backup back. Never an empty table
-    // that a Save would then write over the list.
-    const QDeadlineTimer deadline(BusyRetryMs);
-    for (;;) {
-        content found = readOnce(bytes);
-        if (found != missing)
-            return found;
-        if (!backupBeside(path)) {
-            // The replace that had the list away may have ended, and taken its backup, in between.
-            found = readOnce(bytes);
-            if (found != missing || !backupBeside(path))
-                return found;
-        }
-        if (deadline.hasExpired())
-            break;
-        QThread::msleep(25);
+    if (file) {
+        ::CloseHandle(file);
+        file = nullptr;
     }
-    if (!lock(BusyRetryMs).isEmpty())
-        return notAFile;
-    const content found = readOnce(bytes);
-    unlock();
-    return found;
-}
-
-filePlace::content filePlace::readOnce(QByteArray *bytes)
-{
-    // Another writer's ReplaceFileW, or a scanner, may hold the list without sharing it for a moment.
-    handle file;
+    // One open, tried again for a while when another program keeps the list open without sharing
+    // it for reading; nothing else is waited for.
+    handle opened;
     DWORD error = ERROR_SUCCESS;
     retryWhileBusy([&](DWORD *why) {
-        file.reset(::CreateFileW(native(path).c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        error = *why = file.valid() ? ERROR_SUCCESS : ::GetLastError();
-        return file.valid();
+        opened.reset(::CreateFileW(native(path).c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        error = *why = opened.valid() ? ERROR_SUCCESS : ::GetLastError();
+        return opened.valid();
     });
-    if (!file.valid())
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? missing : notAFile;
+    if (!opened.valid()) {
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return missing;
+        return isBusy(error) ? heldByOther : notAFile;
+    }
     LARGE_INTEGER size;
-    if (!isPlainFile(file.h) || !::GetFileSizeEx(file.h, &size))
+    if (!isPlainFile(opened.h) || !::GetFileSizeEx(opened.h, &size))
         return notAFile;
     if (size.QuadPart > MaxBytes)
         return tooLarge;
@@ -554,14 +630,59 @@ filePlace::content filePlace::readOnce(QByteArray *bytes)
     char buffer[65536];
     for (;;) {
         DWORD got = 0;
-        if (!::ReadFile(file.h, buffer, sizeof buffer, &got, nullptr))
+        if (!::ReadFile(opened.h, buffer, sizeof buffer, &got, nullptr)) {
+            readError = systemReason(long(::GetLastError()));
             return unreadable;
+        }
         if (got == 0)
-            return regular;
+            break;
         // A file that said it was small may still grow while it is read: never more than the limit.
         if (bytes->size() + qsizetype(got) > MaxBytes)
             return tooLarge;
         bytes->append(buffer, qsizetype(got));
+    }
+    file = opened.release();
+    return regular;
+}
+
+// At the path, under the lock; replace() then compares the identity of what was read with the
+// loaded file's. Whatever is there that is not a file is not the file that was loaded.
+filePlace::content filePlace::readLoaded(QByteArray *bytes)
+{
+    const content found = read(bytes);
+    return found == notAFile ? changed : found;
+}
+
+// Whether a handle that stays open on this file holds up no other writer's rename of it: only
+// where the volume renames with POSIX semantics.
+static bool mayStayOpen(HANDLE h)
+{
+    DWORD flags = 0;
+    return ::GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)
+        && (flags & posixRenameVolume);
+}
+
+static void keep(listOrigin *origin, HANDLE h)
+{
+    FILE_ATTRIBUTE_TAG_INFO info;
+    origin->id = identity(h);
+    origin->security = securityOf(h);
+    origin->attributes = tagInfo(h, &info) ? info.FileAttributes : 0;
+    HANDLE copy = mayStayOpen(h) ? ::ReOpenFile(h, GENERIC_READ, shareAll, 0) : nullptr;
+    origin->reset(copy == INVALID_HANDLE_VALUE ? nullptr : copy);
+}
+
+void filePlace::keepAsOrigin()
+{
+    if (!origin)
+        return;
+    if (file) {
+        keep(origin.get(), file);
+    } else {
+        origin->reset(nullptr);
+        origin->id.clear();
+        origin->security.clear();
+        origin->attributes = 0;
     }
 }
 
@@ -571,8 +692,15 @@ QString filePlace::lock(int waitMs)
     const std::wstring lockNative = native(lockName);
     const QString cannotTake = tr("%1: файл заблокирован, файл блокировки %2 не удаётся ни занять, ни удалить")
                                    .arg(failed, shown(lockName));
+    const QString making = tr("не удалось создать файл блокировки %1").arg(shown(lockName));
     const QDeadlineTimer deadline(waitMs);
-    for (;;) {
+    // Every way round the loop waits a little, and none goes on after the deadline.
+    for (bool wait = false;; wait = true) {
+        if (wait) {
+            if (deadline.hasExpired())
+                return cannotTake;
+            QThread::msleep(50);
+        }
         // Made and held as QLockFile makes and holds it: created new, shared for reading only,
         // so that a live holder's lock can be neither deleted nor opened for deletion.
         handle made(::CreateFileW(lockNative.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
@@ -582,17 +710,17 @@ QString filePlace::lock(int waitMs)
                 + programName().toUtf8() + '\n' + qEnvironmentVariable("COMPUTERNAME").toUtf8() + '\n'
                 + QSysInfo::machineUniqueId() + '\n' + QSysInfo::bootUniqueId() + '\n';
             if (!writeAll(made.h, owner) || !::FlushFileBuffers(made.h)) {
+                const DWORD error = ::GetLastError();
                 deleteByHandle(made.h); // a full disk: nothing is left behind
-                return failed;
+                return failedWith(making, long(error));
             }
             lockFile = made.release();
-            recover();
             return QString();
         }
         const DWORD error = ::GetLastError();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED
             && error != ERROR_SHARING_VIOLATION)
-            return failed; // the folder may not be written
+            return failedWith(making, long(error));
 
         // Somebody's lock, looked at as itself. Only a lock that no live writer holds open can be
         // opened for deletion.
@@ -600,15 +728,16 @@ QString filePlace::lock(int waitMs)
         const bool free = held.valid();
         if (!free) {
             const DWORD why = ::GetLastError();
+            // Access denied where there is nothing: the user may not make files in this folder.
+            if (why == ERROR_FILE_NOT_FOUND && error == ERROR_ACCESS_DENIED)
+                return failedWith(making, long(error));
             if (why == ERROR_FILE_NOT_FOUND)
-                continue;
+                continue; // released in between
             if (why == ERROR_SHARING_VIOLATION)
                 held.reset(openItself(lockName, GENERIC_READ));
-        }
-        if (!held.valid() && ::GetLastError() == ERROR_ACCESS_DENIED && !deadline.hasExpired()) {
-            // A lock just released and still open somewhere: it is deleted when that handle closes.
-            QThread::msleep(50);
-            continue;
+            // A lock just released and still open somewhere is deleted when that handle closes.
+            if (!held.valid() && ::GetLastError() == ERROR_ACCESS_DENIED)
+                continue;
         }
         if (!held.valid() || !isPlainFile(held.h))
             return cannotTake;
@@ -623,9 +752,9 @@ QString filePlace::lock(int waitMs)
             if (owner.pid <= 0)
                 return cannotTake;
             return tr("%1: файл заблокирован процессом %2 (%3) на компьютере %4, файл блокировки %5")
-                .arg(failed, QString::number(owner.pid), owner.program, owner.host, shown(lockName));
+                .arg(failed, QString::number(owner.pid), shownText(owner.program), shownText(owner.host),
+                     shown(lockName));
         }
-        QThread::msleep(50);
     }
 }
 
@@ -638,128 +767,309 @@ void filePlace::unlock()
     lockFile = nullptr;
 }
 
-// What a save killed half-way left behind, found under the lock, when no other save of this
-// program is under way: new files, and backups of the old list. A list that a killed replace had
-// moved to its backup name and not yet replaced comes back from there.
-void filePlace::recover()
+// New files that a save of this user left when it was killed, removed under the lock, when no
+// other save of this program is under way. Only a plain file with one name, of this user, under
+// the editor's own name for it, is one: nothing that others named is ever removed, and no file
+// is ever moved into the list's place.
+void filePlace::removeLeftovers()
 {
-    const QFileInfo list(path);
-    QStringList news, olds;
+    const QString prefix = name + QLatin1String(newMark);
+    const QString in = path.left(path.size() - name.size());
     WIN32_FIND_DATAW found;
-    const std::wstring pattern = native(path + QLatin1String(".*"));
-    const HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
-                                             FindExSearchNameMatch, nullptr, 0);
+    const HANDLE search = ::FindFirstFileExW(native(path + QLatin1String(newMark) + QLatin1Char('*')).c_str(),
+                                             FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
-        const QString name = QString::fromWCharArray(found.cFileName);
-        const qsizetype tail = list.fileName().size() + int(sizeof newSuffix) - 1;
-        if (name.size() != tail + tailLength || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        const QString entry = QString::fromWCharArray(found.cFileName);
+        if (!hasMark(entry, prefix, tailLetters, tailLength))
             continue;
-        const QString prefix = name.left(tail);
-        if (prefix.compare(list.fileName() + QLatin1String(newSuffix), Qt::CaseInsensitive) == 0)
-            news << list.path() + QLatin1Char('/') + name;
-        else if (prefix.compare(list.fileName() + QLatin1String(oldSuffix), Qt::CaseInsensitive) == 0)
-            olds << list.path() + QLatin1Char('/') + name;
+        const handle leftover(openItself(in + entry, DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES));
+        if (leftover.valid() && madeByMe(leftover.h, false))
+            deleteByHandle(leftover.h);
     } while (::FindNextFileW(search, &found));
     ::FindClose(search);
+}
 
-    if (!olds.isEmpty() && ::GetFileAttributesW(native(path).c_str()) == INVALID_FILE_ATTRIBUTES
-        && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
-        // The newest backup is the list that the killed save was replacing.
-        std::sort(olds.begin(), olds.end(), [](const QString &a, const QString &b) {
-            return QFileInfo(a).lastModified() > QFileInfo(b).lastModified();
-        });
-        bool plain;
-        {
-            const handle backup(openItself(olds.first(), FILE_READ_ATTRIBUTES));
-            plain = backup.valid() && isPlainFile(backup.h);
-        }
-        if (plain && moveToFreeName(olds.first(), path))
-            olds.removeFirst();
-    }
-    for (const QString &name : news + olds)
-        deletePlainFile(name);
+// A handle of another program's on the old list is in the way of its replacement for a moment:
+// without POSIX semantics any handle (access denied; replace() made sure before that this user may
+// replace the list), with them one that does not share deletion.
+static bool isBusyOrInUse(DWORD error)
+{
+    return isBusy(error) || error == ERROR_ACCESS_DENIED;
+}
+
+// The new file's rename over the list, through its own handle and relative to the folder's
+// handle, so that the list's name is never looked up by path again: a link or junction put at
+// the name meanwhile is replaced itself, not followed. With POSIX semantics (Windows 10 1809 and
+// later, NTFS) readers that hold the old list open do not stand in the way. Where that is not
+// supported (FAT, many network shares, Wine), the same rename without them: one step all the
+// same, but every open handle on the old list stops it for as long as it stays open.
+QString filePlace::renameInPlace(void *newFile)
+{
+    const std::wstring target = name.toStdWString();
+    QByteArray buffer(int(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t)), '\0');
+    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    const DWORD flags = 0x1 | 0x2; // FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS
+    std::memcpy(info, &flags, sizeof flags); // the Flags member, which MinGW declares for newer targets only
+    info->RootDirectory = folder;
+    info->FileNameLength = DWORD(target.size() * sizeof(wchar_t));
+    std::memcpy(info->FileName, target.data(), target.size() * sizeof(wchar_t));
+    const auto renameInfoEx = FILE_INFO_BY_HANDLE_CLASS(22); // FileRenameInfoEx
+
+    using setInformation = LONG(WINAPI *)(HANDLE, IO_STATUS_BLOCK *, void *, ULONG, int);
+    static const auto ntSet = reinterpret_cast<setInformation>(
+        reinterpret_cast<void *>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile")));
+    using toError = ULONG(WINAPI *)(LONG);
+    static const auto ntError = reinterpret_cast<toError>(
+        reinterpret_cast<void *>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
+    const int renameInformation = 10; // FileRenameInformation
+    bool posix = true;
+    DWORD error = ERROR_SUCCESS;
+    const bool done = retryWhileBusy(
+        [&](DWORD *why) {
+            if (posix) {
+                if (::SetFileInformationByHandle(newFile, renameInfoEx, info, DWORD(buffer.size())))
+                    return true;
+                error = ::GetLastError();
+                if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED
+                    && error != ERROR_INVALID_FUNCTION) {
+                    *why = error;
+                    return false;
+                }
+                posix = false;
+            }
+            if (!ntSet) {
+                *why = error;
+                return false;
+            }
+            // FILE_RENAME_INFORMATION: ReplaceIfExists in the first byte, where Flags lay.
+            const DWORD replace = 1;
+            std::memcpy(info, &replace, sizeof replace);
+            IO_STATUS_BLOCK status = {};
+            const LONG result = ntSet(newFile, &status, info, ULONG(buffer.size()), renameInformation);
+            if (result >= 0)
+                return true;
+            error = *why = ntError ? ntError(result) : ERROR_GEN_FAILURE;
+            return false;
+        },
+        isBusyOrInUse);
+    if (done)
+        return QString();
+    return failedWith(tr("не удалось поставить новый список на место прежнего"), long(error));
 }
 
 QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
 {
-    DWORD attributes = 0;
-    bool existed = false;
-    {
-        const handle old(openItself(path, FILE_READ_ATTRIBUTES));
-        if (old.valid()) {
-            FILE_ATTRIBUTE_TAG_INFO info;
-            if (!isPlainFile(old.h) || !tagInfo(old.h, &info))
-                return failed;
-            attributes = info.FileAttributes;
-            existed = true;
-        } else if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
-            return failed;
-        }
+    removeLeftovers();
+
+    // The rows go only where they came from: the list at the name now (as edit() read it under
+    // the lock) must be the file that the window loaded, or none when none was there, and the
+    // new file gets that file's access.
+    const QByteArray now = file ? identity(file) : QByteArray();
+    if (file && now.isEmpty())
+        return failedWith(tr("не удалось прочитать сведения о файле"), long(::GetLastError()));
+    if (origin && now != origin->id)
+        return changedSinceLoad();
+    const bool existed = file != nullptr;
+    // Where the loaded file is not held open, its identity could be that of another file made
+    // since under a freed ID (Wine reuses them at once): its access is the one seen at the load.
+    FILE_ATTRIBUTE_TAG_INFO info = {};
+    QByteArray security;
+    if (existed) {
+        security = origin && !origin->file ? origin->security : securityOf(file);
+        if (security.isEmpty() || !tagInfo(file, &info))
+            return failedWith(tr("не удалось прочитать права доступа к файлу"), long(::GetLastError()));
     }
     // A read-only file is one that its owner does not want changed.
-    if (existed && (attributes & FILE_ATTRIBUTE_READONLY))
-        return failed;
+    if (existed && (info.FileAttributes & FILE_ATTRIBUTE_READONLY))
+        return tr("%1: у файла атрибут «только чтение»; снимите его, чтобы сохранить список").arg(failed);
+    // A list that this user may not replace is refused now, with the system's reason, not after
+    // every retry of the rename.
+    if (existed) {
+        const handle replaceable(openItself(path, DELETE));
+        const DWORD error = replaceable.valid() ? ERROR_SUCCESS : ::GetLastError();
+        if (error == ERROR_ACCESS_DENIED)
+            return failedWith(tr("нет права заменить файл"), long(error));
+    }
+
+    // Private until it has the old list's access: made with the old list's DACL and nothing
+    // inherited besides, so that nobody may read it who may not read the list.
+    SECURITY_DESCRIPTOR initial;
+    SECURITY_ATTRIBUTES attributes = { sizeof attributes, nullptr, FALSE };
+    PACL dacl = nullptr;
+    PSID owner = nullptr, group = nullptr;
+    BOOL hasDacl = FALSE, defaulted = FALSE;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (existed) {
+        auto *old = reinterpret_cast<PSECURITY_DESCRIPTOR>(security.data());
+        if (!::GetSecurityDescriptorDacl(old, &hasDacl, &dacl, &defaulted)
+            || !::GetSecurityDescriptorOwner(old, &owner, &defaulted)
+            || !::GetSecurityDescriptorGroup(old, &group, &defaulted)
+            || !::GetSecurityDescriptorControl(old, &control, &revision)
+            || !::InitializeSecurityDescriptor(&initial, SECURITY_DESCRIPTOR_REVISION)
+            || !::SetSecurityDescriptorDacl(&initial, hasDacl, dacl, FALSE)
+            || !::SetSecurityDescriptorControl(&initial, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+            return failedWith(tr("не удалось прочитать права доступа к файлу"), long(::GetLastError()));
+        attributes.lpSecurityDescriptor = &initial;
+    }
 
     QString newName;
     handle out;
     for (int attempt = 0; attempt < 100 && !out.valid(); ++attempt) {
-        newName = path + QLatin1String(newSuffix) + randomTail();
-        out.reset(::CreateFileW(native(newName).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!out.valid() && ::GetLastError() != ERROR_FILE_EXISTS)
-            return failed;
+        newName = path + QLatin1String(newMark) + randomTail();
+        // Shared for reading only, so that nobody renames or deletes it until it is in place.
+        out.reset(::CreateFileW(native(newName).c_str(),
+                                GENERIC_WRITE | DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES | WRITE_DAC | WRITE_OWNER,
+                                FILE_SHARE_READ, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const DWORD error = out.valid() ? ERROR_SUCCESS : ::GetLastError();
+        if (!out.valid() && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+            return failedWith(tr("не удалось создать новый файл рядом с ним"), long(error));
     }
     if (!out.valid())
         return failed; // every name taken: none of them is ours to remove
-    // Wine's ReplaceFileW does not keep the attributes (hidden, not indexed ...), so the new file
-    // gets them first; Windows' keeps them anyway.
-    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE
-        | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    if (!writeAll(out.h, bytes) || !::FlushFileBuffers(out.h)) {
-        deleteByHandle(out.h); // a full disk: nothing is left behind
-        return failed;
+    const auto fail = [&](const QString &step) {
+        const DWORD error = ::GetLastError();
+        deleteByHandle(out.h); // a full disk, or access refused: nothing is left behind
+        return failedWith(step, long(error));
+    };
+    if (!writeAll(out.h, bytes))
+        return fail(tr("не удалось записать новый файл"));
+    if (existed) {
+        // The old list's owner where this user may give it (an administrator, to Administrators
+        // or SYSTEM); otherwise the saver owns the new list, as on Linux a member who saves does.
+        const DWORD given = ::SetSecurityInfo(out.h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION,
+                                              owner, group, nullptr, nullptr);
+        if (given != ERROR_SUCCESS && given != ERROR_INVALID_OWNER) {
+            ::SetLastError(given);
+            return fail(tr("не удалось передать новому файлу владельца прежнего"));
+        }
+        // Its DACL exactly: entries inherited from the folder stay inherited, as they were, unless
+        // the old list had none (or was protected), when the entries are all its own.
+        bool inherits = false;
+        ACL_SIZE_INFORMATION sizes = {};
+        if (hasDacl && dacl && !(control & SE_DACL_PROTECTED)
+            && ::GetAclInformation(dacl, &sizes, sizeof sizes, AclSizeInformation)) {
+            for (DWORD i = 0; i < sizes.AceCount && !inherits; ++i) {
+                ACE_HEADER *ace = nullptr;
+                inherits = ::GetAce(dacl, i, reinterpret_cast<void **>(&ace)) && (ace->AceFlags & INHERITED_ACE);
+            }
+        }
+        const DWORD set = ::SetSecurityInfo(out.h, SE_FILE_OBJECT,
+                                            DACL_SECURITY_INFORMATION
+                                                | (inherits ? UNPROTECTED_DACL_SECURITY_INFORMATION
+                                                            : PROTECTED_DACL_SECURITY_INFORMATION),
+                                            nullptr, nullptr, hasDacl ? dacl : nullptr, nullptr);
+        if (set != ERROR_SUCCESS) {
+            ::SetLastError(set);
+            return fail(tr("не удалось передать новому файлу список доступа прежнего"));
+        }
+        const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE
+            | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+        if (info.FileAttributes & kept) {
+            FILE_BASIC_INFO basic = {};
+            basic.FileAttributes = info.FileAttributes & kept;
+            if (!::SetFileInformationByHandle(out.h, FileBasicInfo, &basic, sizeof basic))
+                lost->append(tr("его атрибуты не сохранены"));
+        }
     }
-    if (existed && (attributes & kept)) {
-        FILE_BASIC_INFO basic = {};
-        basic.FileAttributes = attributes & kept;
-        if (!::SetFileInformationByHandle(out.h, FileBasicInfo, &basic, sizeof basic))
-            lost->append(tr("его атрибуты не сохранены"));
-    }
-    out.reset();
+    if (!::FlushFileBuffers(out.h))
+        return fail(tr("не удалось записать новый файл"));
     if (beforeReplace)
         beforeReplace(newName);
 
-    // The old list goes to a backup name of its own, so that whatever ReplaceFileW fails to do,
-    // the list is found again: the old one or the new one, never neither.
-    const QString backupName = path + QLatin1String(oldSuffix) + randomTail();
-    const std::wstring target = native(path), replacement = native(newName), backup = native(backupName);
-    bool done;
-    if (existed) {
-        bool half = false;
-        done = retryWhileBusy([&](DWORD *error) {
-            if (::ReplaceFileW(target.c_str(), replacement.c_str(), backup.c_str(),
-                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
-                return true;
-            *error = ::GetLastError();
-            // The old list is under the backup name, the new file under its own.
-            half = *error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
-            return false;
-        });
-        if (half)
-            done = moveToFreeName(newName, path);
-    } else {
-        done = moveToFreeName(newName, path);
+    // This object's own handles on the old list would stop a rename without POSIX semantics.
+    const QByteArray loaded = now;
+    ::CloseHandle(file);
+    file = nullptr;
+    if (origin)
+        origin->reset(nullptr);
+    const QString why = renameInPlace(out.h);
+    if (!why.isEmpty()) {
+        deleteByHandle(out.h);
+        // The list is as it was: the loaded file again, where it can be held.
+        handle again(openItself(path, GENERIC_READ));
+        if (origin && again.valid() && identity(again.h) == loaded && mayStayOpen(again.h))
+            origin->reset(again.release());
+        return why;
     }
-    if (!done) {
-        // Whatever was half done: the old list back at its name, the new file gone.
-        if (existed && ::GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES)
-            moveToFreeName(backupName, path);
-        deletePlainFile(newName);
-        return failed;
-    }
-    deletePlainFile(backupName);
+    // The new list is now the loaded file: the window's next Save goes on from it.
+    if (origin)
+        keep(origin.get(), out.h);
     unlock();
     return QString();
+}
+
+// The store's private folders that editors killed while they loaded or saved left behind: a live
+// editor holds its own open without sharing deletion, so one that can be opened for deletion has
+// no live owner. Only this user's folders under the store's name are looked at, only the files
+// that the store makes there are removed, and the folder then, if nothing else is in it.
+static void removeDeadFolders(const QString &temporary)
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    const QString prefix = QLatin1String(privatePrefix);
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileExW(native(temporary + QLatin1Char('/') + prefix + QLatin1Char('*')).c_str(),
+                                             FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const QString entry = QString::fromWCharArray(found.cFileName);
+        if (!hasMark(entry, prefix, letters, privateTailLength))
+            continue;
+        const QString dead = temporary + QLatin1Char('/') + entry;
+        const auto openDead = [&dead] {
+            return openItself(dead, DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        };
+        {
+            // Its listing, below, cannot be read while a handle with the right to delete it is open.
+            const handle probe(openDead());
+            if (!probe.valid() || !madeByMe(probe.h, true))
+                continue;
+        }
+        WIN32_FIND_DATAW inside;
+        const HANDLE files = ::FindFirstFileExW(native(dead + QLatin1String("/transport.ini*")).c_str(),
+                                                FindExInfoBasic, &inside, FindExSearchNameMatch, nullptr, 0);
+        if (files != INVALID_HANDLE_VALUE) {
+            do {
+                const handle file(openItself(dead + QLatin1Char('/') + QString::fromWCharArray(inside.cFileName),
+                                             DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES));
+                if (file.valid() && madeByMe(file.h, false))
+                    deleteByHandle(file.h);
+            } while (::FindNextFileW(files, &inside));
+            ::FindClose(files);
+        }
+        const handle folder(openDead());
+        if (folder.valid())
+            deleteByHandle(folder.h);
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+}
+
+privateFolder::privateFolder()
+{
+    const QString temporary = QDir::tempPath();
+    removeDeadFolders(temporary);
+    // Another editor's removeDeadFolders() may take an empty folder in the moment before it is
+    // held: then another one.
+    for (int attempt = 0; attempt < 3 && !held; ++attempt) {
+        dir.reset(new QTemporaryDir(temporary + QLatin1Char('/') + QLatin1String(privatePrefix)
+                                    + QLatin1String("XXXXXX")));
+        if (!dir->isValid())
+            return;
+        // With an access that sharing applies to: a handle for its attributes alone would let
+        // anybody open it for deletion.
+        handle self(openItself(dir->path(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE));
+        if (self.valid() && madeByMe(self.h, true))
+            held = self.release();
+    }
+}
+
+privateFolder::~privateFolder()
+{
+    // Let go before the folder removes itself.
+    if (held)
+        ::CloseHandle(held);
 }

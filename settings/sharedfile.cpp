@@ -341,11 +341,7 @@ sharedFile::sharedFile(const QString &path, std::shared_ptr<listOrigin> origin)
       place(new filePlace(path, failed)),
       storeDir(new privateFolder)
 {
-#ifndef Q_OS_WIN
     place->setOrigin(std::move(origin));
-#else
-    Q_UNUSED(origin);
-#endif
 }
 
 sharedFile::~sharedFile() = default;
@@ -377,9 +373,7 @@ QSettings *sharedFile::read()
         QByteArray bytes;
         switch (place->read(&bytes)) {
         case filePlace::missing:
-#ifndef Q_OS_WIN
             place->keepAsOrigin();
-#endif
             return nullptr; // no list yet: an empty table, which Save may write
         case filePlace::regular:
             if (const qsizetype line = deserialisedLine(bytes)) {
@@ -387,9 +381,7 @@ QSettings *sharedFile::read()
                 break;
             }
             if (copyToStore(bytes)) {
-#ifndef Q_OS_WIN
                 place->keepAsOrigin();
-#endif
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
                 chooseCodec(*store, bytes);
 #endif
@@ -407,6 +399,9 @@ QSettings *sharedFile::read()
             reason = tr("его не удалось прочитать: %1").arg(place->readError);
             break;
         case filePlace::changed:
+            break;
+        case filePlace::heldByOther:
+            reason = tr("его держит открытым другая программа, не разрешая читать");
             break;
         }
     }
@@ -453,6 +448,9 @@ QSettings *sharedFile::edit(const std::function<bool(const QString &key)> &ownKe
         return nullptr;
     case filePlace::notAFile:
         why = failed + QLatin1String(": ") + tr("на его месте не обычный файл");
+        return nullptr;
+    case filePlace::heldByOther:
+        why = failed + QLatin1String(": ") + tr("его держит открытым другая программа, не разрешая читать");
         return nullptr;
     }
     if (const qsizetype line = deserialisedLine(bytes)) {
