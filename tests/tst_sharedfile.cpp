@@ -1281,14 +1281,6 @@ bool takesNewFiles(const QString &folder)
     return made;
 }
 
-QString changedText()
-{
-    return failedText()
-        + QStringLiteral(": после того как окно загрузило список, файл переместили, заменили, удалили или "
-                         "создали; редактор не сохраняет таблицу в другой файл. Запустите редактор снова, "
-                         "чтобы загрузить список");
-}
-
 // An operator's own copies beside the list, whose names look like the editor's.
 const QStringList operatorCopies { QStringLiteral("transport.ini.old-backup"), QStringLiteral("transport.ini.OLD-241207"),
                                    QStringLiteral("transport.ini.new-draft1") };
