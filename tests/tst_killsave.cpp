@@ -172,7 +172,9 @@ void tst_killsave::killDuringSave()
 
     int killedWithTemporary = 0;
     int killedWithLock = 0;
+#ifdef Q_OS_UNIX
     int abandonedCopies = 0;
+#endif
     for (int kill = 0; kill < kills; ++kill) {
         QProcess saver;
         startSaver(saver, { QStringLiteral("loop") });
