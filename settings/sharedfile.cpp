@@ -309,8 +309,6 @@ QString systemReason(long error)
                                         nullptr, DWORD(error), 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     QString words = size ? QString::fromWCharArray(text, int(size)).trimmed() : QString();
     ::LocalFree(text);
-    if (words.endsWith(QLatin1Char('.')))
-        words.chop(1);
     return words + QLatin1String(" (") + QString::number(error) + QLatin1Char(')');
 }
 

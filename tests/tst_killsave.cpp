@@ -125,11 +125,6 @@ int countSaves(QProcess &process, QByteArray &pending, qint64 *lastMs = nullptr,
         } else if (refused && words.size() == 2 && words[0] == "refused") {
             ++*refused;
         }
-#ifdef Q_OS_WIN
-        // A save refused because the other editor saved since this one loaded: done, too.
-        if (words.size() == 2 && words[0] == "refused")
-            ++saves;
-#endif
     }
     return saves;
 }
