@@ -80,11 +80,13 @@ bool hasBeyondBmp(const QByteArray &bytes)
 // Without a codec the store reads every byte as Latin-1 and writes non-ASCII text as \x escapes,
 // which keeps a file in any 8-bit code page intact. A file that is valid UTF-8 with non-ASCII text
 // in it (written by a Qt 6 build or a current text editor) needs the UTF-8 codec instead, or its
-// text would be saved as escapes of the misread bytes. Returns whether it got it.
+// text would be saved as escapes of the misread bytes. So does a file with a DEL in it, which
+// the store writes as it stands only with a codec: after a save with the codec, a file of nothing
+// but ASCII must not have it spelt \x7f by the next. Returns whether it got it.
 bool chooseCodec(QSettings &settings, const QByteArray &bytes)
 {
-    const bool ascii = std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) < 0x80; });
-    if (ascii || firstNonUtf8(bytes) >= 0)
+    const bool plain = std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) < 0x7F; });
+    if (plain || firstNonUtf8(bytes) >= 0)
         return false;
     settings.setIniCodec("UTF-8");
     return true;

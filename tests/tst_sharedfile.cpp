@@ -1099,6 +1099,9 @@ void tst_sharedFile::typedValues_data()
     QTest::newRow("the second of a list") << QByteArray("a, @Variant(\\0\\0\\0\\t\\0\\0\\0\\x1)") << "not loaded";
     for (const char *kept : { "@ByteArray(abc)", "@Point(1 2)", "@Rect(1 2 3 4)", "@Size(3 4)", "@Invalid()", "@@home", "a, @Size(1 2)" })
         QTest::newRow(kept) << QByteArray(kept) << "kept";
+    // A DEL, which the store writes as it stands only with a codec, as the Qt 6 build and a save
+    // of a UTF-8 file leave it.
+    QTest::newRow("@String with a DEL") << QByteArray("@String(a\\0z\x7f)") << "kept";
     for (const char *changed : { "@String(abc)", "@home", "@Point(1  2)", "@Size(1,2)" })
         QTest::newRow(changed) << QByteArray(changed) << "refused";
 }
