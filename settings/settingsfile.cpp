@@ -1,7 +1,6 @@
 // Moving the redirection list between transport.ini and the table; the only code that knows the keys.
 #include "settingsdialog.h"
 
-#include "fileplace.h"
 #include "sharedfile.h"
 
 #include <QList>
@@ -100,7 +99,7 @@ void settingsDialog::loadSettings()
 {
     treeWidget->clear();
 
-    origin = std::make_shared<listOrigin>();
+    origin = newListOrigin();
     sharedFile file(settingsPath, origin);
     QSettings *const settings = file.read();
     loadProblem = file.loadProblem();

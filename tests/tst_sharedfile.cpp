@@ -33,9 +33,9 @@
 #include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
-#include "fileplace.h"
 #include "fileplace_win.h"
 #include "sharedfile.h"
+#include "testhooks.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -1386,7 +1386,7 @@ void tst_sharedFile::windowsReplace()
         QVERIFY(reader.file != INVALID_HANDLE_VALUE);
     } else if (setup.startsWith(QLatin1String("new held"))) {
         const int ms = setup.contains(QLatin1String("300")) ? 300 : -1;
-        filePlace::beforeReplace = [&reader, ms](const QString &newFile) {
+        sharedFileTestHooks::beforeReplace = [&reader, ms](const QString &newFile) {
             reader.hold(newFile, true, ms);
             QVERIFY(reader.file != INVALID_HANDLE_VALUE);
         };
@@ -1431,7 +1431,7 @@ void tst_sharedFile::windowsReplace()
             deep += QLatin1String("/a-folder-with-a-long-name");
         const QString list = deep + QLatin1String("/transport.ini");
         QVERIFY(QDir().mkpath(deep) && writeFile(list, fixture));
-        const auto origin = std::make_shared<listOrigin>();
+        const auto origin = newListOrigin();
         {
             sharedFile load(list, origin);
             QVERIFY2(load.read(), qPrintable(load.loadProblem()));
@@ -1520,7 +1520,7 @@ void tst_sharedFile::windowsReplace()
         reading = false;
         loop.join();
     }
-    filePlace::beforeReplace = nullptr;
+    sharedFileTestHooks::beforeReplace = nullptr;
     reader.done();
     held.unlock();
     if (!immutable.isEmpty()

@@ -12,8 +12,13 @@
 #include <memory>
 
 class filePlace;
-class listOrigin;
 class privateFolder;
+
+// What the window's rows came from, each system's own and opaque to everybody else: a save
+// writes the new list only in place of that very file, and gives it no wider access than it had.
+class listOrigin;
+// A new origin, of no file yet, for a load to fill.
+std::shared_ptr<listOrigin> newListOrigin();
 
 // The store never sees the shared file itself: it works on a private copy, and only the bytes it
 // writes there are put in place. One object for each load and each save.

@@ -262,20 +262,48 @@ void removeStage(int folder, const QByteArray &stageName, const struct stat &sta
 
 } // namespace
 
+// Open since the load, so that a save reads and takes the access of that very file.
+class listOrigin
+{
+public:
+    ~listOrigin() { reset(-1); }
+    void reset(int other)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = other;
+    }
+    int fd = -1; // -1: there was no file
+};
+
+std::shared_ptr<listOrigin> newListOrigin()
+{
+    return std::make_shared<listOrigin>();
+}
+
+struct filePlace::system
+{
+    struct sigaction sizeSignal; // SIGXFSZ as it was before
+    int folder = -1;   // the folder that holds the file, opened once
+    QByteArray name;   // the file's name in it
+    int file = -1;     // the file as it was read: where the permissions come from
+    int lockFile = -1; // the lock, while this object holds it
+};
+
 filePlace::filePlace(const QString &path, const QString &failed)
-    : failed(failed)
+    : d(new system), failed(failed)
 {
     // A file beyond the size limit (ulimit -f) must fail to be written, not end the program
     // with the table's unsaved rows; single-threaded, the program can set this for a while.
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGXFSZ, &ignore, &sizeSignal);
+    ::sigaction(SIGXFSZ, &ignore, &d->sizeSignal);
 
     if (path.isEmpty() || !QDir::isAbsolutePath(path)) {
         problem = failed;
         return;
     }
-    folder = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    d->folder = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     // Whether anybody but root and this user may have put or changed what lies in `folder`: when
     // it is not theirs or they may write it.
     const uid_t me = ::geteuid();
@@ -284,25 +312,25 @@ filePlace::filePlace(const QString &path, const QString &failed)
         return ::fstat(fd, &status) != 0 || (status.st_uid != 0 && status.st_uid != me)
             || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     };
-    bool others = othersMayWrite(folder);
+    bool others = othersMayWrite(d->folder);
     std::deque<QByteArray> parts;
     prependParts(parts, QFile::encodeName(path));
     int links = 0;
-    while (!parts.empty() && folder >= 0) {
+    while (!parts.empty() && d->folder >= 0) {
         const QByteArray part = parts.front();
         parts.pop_front();
         if (part == "..") {
-            descriptor parent(::openat(folder, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            std::swap(folder, parent.fd);
-            others = others || othersMayWrite(folder);
+            descriptor parent(::openat(d->folder, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            std::swap(d->folder, parent.fd);
+            others = others || othersMayWrite(d->folder);
             continue;
         }
         const bool last = parts.empty();
-        descriptor next(::openat(folder, part.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        descriptor next(::openat(d->folder, part.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat status;
         if (next.fd < 0 || ::fstat(next.fd, &status) != 0) {
             if (errno == ENOENT && last)
-                name = part; // no file yet: a save makes it
+                d->name = part; // no file yet: a save makes it
             else
                 refuse(tr("путь к нему недоступен: %1").arg(systemReason(errno)));
             return;
@@ -315,7 +343,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
                 refuse(tr("символическая ссылка %1 (её владелец — пользователь %2) лежит в папке, "
                           "которую могут изменять и другие пользователи; кто положил её под это "
                           "имя, не узнать, и по такой ссылке редактор не переходит")
-                           .arg(shownName(folder, part), userName(status.st_uid)));
+                           .arg(shownName(d->folder, part), userName(status.st_uid)));
                 return;
             }
             QByteArray target(4096, '\0');
@@ -333,15 +361,15 @@ filePlace::filePlace(const QString &path, const QString &failed)
             if (target.startsWith('/')) {
                 // The link's own choice, walked anew from the root.
                 descriptor root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-                std::swap(folder, root.fd);
-                others = othersMayWrite(folder);
+                std::swap(d->folder, root.fd);
+                others = othersMayWrite(d->folder);
             }
             prependParts(parts, target);
             continue;
         }
         if (last) {
             // Whatever it is: read() and replace() look at it again, without following it.
-            name = part;
+            d->name = part;
             return;
         }
         if (!S_ISDIR(status.st_mode)) {
@@ -351,8 +379,8 @@ filePlace::filePlace(const QString &path, const QString &failed)
         // A folder that only root or this user may write cannot have been renamed into its
         // place by anybody else either (renaming a folder takes write access to it), so what lies
         // in it is as trustworthy as the folder itself, whatever its parent.
-        std::swap(folder, next.fd);
-        others = othersMayWrite(folder);
+        std::swap(d->folder, next.fd);
+        others = othersMayWrite(d->folder);
     }
     // The path ends in a folder, or a folder could not be opened.
     problem = failed;
@@ -421,7 +449,21 @@ int openUnchangeable(const QByteArray &path)
 // In memory where the system has a shared-memory folder: a private copy is thrown away after each
 // load or save, and on disk it would be written out for nothing (a 10 MB list twice per save).
 // Elsewhere the user's runtime folder or a temporary folder, whichever nobody else can change.
+struct privateFolder::system
+{
+    ~system() { remove(); }
+    void remove();
+
+    int parent = -1; // the folder it lies in
+    int self = -1;
+    QByteArray name;
+    QString shown;
+};
+
+static void removeAbandoned(int parent);
+
 privateFolder::privateFolder()
+    : d(new system)
 {
     QList<QByteArray> candidates { "/dev/shm" };
     for (const char *variable : { "XDG_RUNTIME_DIR", "TMPDIR" }) {
@@ -430,40 +472,40 @@ privateFolder::privateFolder()
     }
     candidates << "/tmp" << "/var/tmp";
     for (const QByteArray &candidate : candidates) {
-        parent = openUnchangeable(candidate);
-        if (parent >= 0)
-            removeAbandoned(parent);
-        for (int attempt = 0; parent >= 0 && attempt < 100; ++attempt) {
-            name = privatePrefix;
+        d->parent = openUnchangeable(candidate);
+        if (d->parent >= 0)
+            removeAbandoned(d->parent);
+        for (int attempt = 0; d->parent >= 0 && attempt < 100; ++attempt) {
+            d->name = privatePrefix;
             for (int i = 0; i < newTailLength; ++i)
-                name += newLetters[QRandomGenerator::global()->bounded(int(sizeof newLetters) - 1)];
-            if (::mkdirat(parent, name.constData(), 0700) == 0) {
-                self = ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                // Locked for as long as this process uses it; another editor's start may remove
-                // it only when nobody holds that lock, and in between its name may be gone.
+                d->name += newLetters[QRandomGenerator::global()->bounded(int(sizeof newLetters) - 1)];
+            if (::mkdirat(d->parent, d->name.constData(), 0700) == 0) {
+                d->self = ::openat(d->parent, d->name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                // Locked for as long as this process uses it; another editor's start may d->remove
+                // it only when nobody holds that lock, and in between its d->name may be gone.
                 struct stat status, now;
-                if (self >= 0 && ::flock(self, LOCK_EX | LOCK_NB) == 0 && ::fstat(self, &status) == 0
+                if (d->self >= 0 && ::flock(d->self, LOCK_EX | LOCK_NB) == 0 && ::fstat(d->self, &status) == 0
                     && status.st_uid == ::geteuid() && (status.st_mode & 0077) == 0
-                    && ::fstatat(parent, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
+                    && ::fstatat(d->parent, d->name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
                     && now.st_dev == status.st_dev && now.st_ino == status.st_ino) {
-                    shown = QFile::decodeName(candidate + '/' + name);
+                    d->shown = QFile::decodeName(candidate + '/' + d->name);
                     return;
                 }
-                if (self >= 0)
-                    ::close(self);
-                self = -1;
+                if (d->self >= 0)
+                    ::close(d->self);
+                d->self = -1;
                 continue;
             }
             if (errno != EEXIST)
                 break;
         }
-        remove();
+        d->remove();
     }
 }
 
 // The private folders that editors of this user left when they were killed or crashed: this
 // user's, in the shape they are made, and locked by no live process.
-void privateFolder::removeAbandoned(int parent)
+static void removeAbandoned(int parent)
 {
     DIR *entries = ::fdopendir(::openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!entries)
@@ -485,12 +527,19 @@ void privateFolder::removeAbandoned(int parent)
     ::closedir(entries);
 }
 
-privateFolder::~privateFolder()
+privateFolder::~privateFolder() = default;
+
+bool privateFolder::isValid() const
 {
-    remove();
+    return d->self >= 0;
 }
 
-void privateFolder::remove()
+QString privateFolder::path() const
+{
+    return d->shown;
+}
+
+void privateFolder::system::remove()
 {
     if (self >= 0) {
         removeFiles(self);
@@ -506,21 +555,43 @@ void privateFolder::remove()
 filePlace::~filePlace()
 {
     unlock();
-    if (file >= 0)
-        ::close(file);
-    if (folder >= 0)
-        ::close(folder);
-    ::sigaction(SIGXFSZ, &sizeSignal, nullptr);
+    if (d->file >= 0)
+        ::close(d->file);
+    if (d->folder >= 0)
+        ::close(d->folder);
+    ::sigaction(SIGXFSZ, &d->sizeSignal, nullptr);
+}
+
+// The contents of the regular file `fd` from its start, no more than the limit.
+static filePlace::content readOpen(int fd, QByteArray *bytes, QString *readError)
+{
+    // A file that says it is small may still grow while it is read: never more than the limit.
+    struct stat status;
+    if (::fstat(fd, &status) != 0) {
+        *readError = systemReason(errno);
+        return filePlace::unreadable;
+    }
+    if (status.st_size > filePlace::MaxBytes)
+        return filePlace::tooLarge;
+    switch (readAll(fd, filePlace::MaxBytes, bytes)) {
+    case 0:
+        return filePlace::regular;
+    case 1:
+        return filePlace::tooLarge;
+    default:
+        *readError = systemReason(errno);
+        return filePlace::unreadable;
+    }
 }
 
 filePlace::content filePlace::read(QByteArray *bytes)
 {
-    if (file >= 0)
-        ::close(file);
+    if (d->file >= 0)
+        ::close(d->file);
     // Without O_NONBLOCK the open of a FIFO would wait for a writer for ever.
-    file = ::openat(folder, name.constData(),
+    d->file = ::openat(d->folder, d->name.constData(),
                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (file < 0) {
+    if (d->file < 0) {
         switch (errno) {
         case ENOENT:
             return missing;
@@ -534,72 +605,50 @@ filePlace::content filePlace::read(QByteArray *bytes)
         }
     }
     struct stat status;
-    if (::fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(file);
-        file = -1;
+    if (::fstat(d->file, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(d->file);
+        d->file = -1;
         return notAFile;
     }
-    return readOpen(file, bytes);
-}
-
-// The contents of the regular file `fd` from its start, no more than the limit.
-filePlace::content filePlace::readOpen(int fd, QByteArray *bytes)
-{
-    // A file that says it is small may still grow while it is read: never more than the limit.
-    struct stat status;
-    if (::fstat(fd, &status) != 0) {
-        readError = systemReason(errno);
-        return unreadable;
-    }
-    if (status.st_size > MaxBytes)
-        return tooLarge;
-    switch (readAll(fd, MaxBytes, bytes)) {
-    case 0:
-        return regular;
-    case 1:
-        return tooLarge;
-    default:
-        readError = systemReason(errno);
-        return unreadable;
-    }
+    return readOpen(d->file, bytes, &readError);
 }
 
 void filePlace::keepAsOrigin()
 {
     if (origin)
-        origin->reset(file >= 0 ? ::fcntl(file, F_DUPFD_CLOEXEC, 0) : -1);
+        origin->reset(d->file >= 0 ? ::fcntl(d->file, F_DUPFD_CLOEXEC, 0) : -1);
 }
 
 // Whether the path holds the file the window's rows came from, or, when there was none, nothing.
-bool filePlace::holdsLoaded() const
+static bool holdsLoaded(int folder, const QByteArray &name, const listOrigin &origin)
 {
     struct stat now, loaded;
     if (::fstatat(folder, name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT && origin->fd < 0;
-    return origin->fd >= 0 && ::fstat(origin->fd, &loaded) == 0 && now.st_dev == loaded.st_dev
+        return errno == ENOENT && origin.fd < 0;
+    return origin.fd >= 0 && ::fstat(origin.fd, &loaded) == 0 && now.st_dev == loaded.st_dev
         && now.st_ino == loaded.st_ino;
 }
 
 filePlace::content filePlace::readLoaded(QByteArray *bytes)
 {
     bytes->clear();
-    if (!origin || !holdsLoaded())
+    if (!origin || !holdsLoaded(d->folder, d->name, *origin))
         return changed;
-    if (file >= 0)
-        ::close(file);
-    file = origin->fd >= 0 ? ::fcntl(origin->fd, F_DUPFD_CLOEXEC, 0) : -1;
-    return origin->fd < 0 ? missing : readOpen(file, bytes);
+    if (d->file >= 0)
+        ::close(d->file);
+    d->file = origin->fd >= 0 ? ::fcntl(origin->fd, F_DUPFD_CLOEXEC, 0) : -1;
+    return origin->fd < 0 ? missing : readOpen(d->file, bytes, &readError);
 }
 
 QString filePlace::lock(int waitMs)
 {
-    const QByteArray lockName = name + ".lock";
+    const QByteArray lockName = d->name + ".lock";
     const QString cannotTake
         = tr("%1: файл заблокирован, файл блокировки %2 не удаётся ни занять, ни удалить")
-              .arg(failed, shownName(folder, lockName));
+              .arg(failed, shownName(d->folder, lockName));
     const QDeadlineTimer deadline(waitMs);
     for (;;) {
-        descriptor made(::openat(folder, lockName.constData(),
+        descriptor made(::openat(d->folder, lockName.constData(),
                                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
         if (made.fd >= 0) {
             // Held the way QLockFile holds its lock, so that Qt's writers see a live holder.
@@ -609,17 +658,17 @@ QString filePlace::lock(int waitMs)
                 + QSysInfo::machineHostName().toUtf8() + '\n';
             if (!writeAll(made.fd, owner)) {
                 const int error = errno;
-                ::unlinkat(folder, lockName.constData(), 0);
-                return failedWith(tr("не удалось записать файл блокировки %1").arg(shownName(folder, lockName)), error);
+                ::unlinkat(d->folder, lockName.constData(), 0);
+                return failedWith(tr("не удалось записать файл блокировки %1").arg(shownName(d->folder, lockName)), error);
             }
-            lockFile = made.release();
+            d->lockFile = made.release();
             return QString();
         }
         if (errno != EEXIST) // the folder may not be written, or is read-only, or full
-            return failedWith(tr("не удалось создать файл блокировки %1").arg(shownName(folder, lockName)), errno);
+            return failedWith(tr("не удалось создать файл блокировки %1").arg(shownName(d->folder, lockName)), errno);
 
         // Somebody's lock, looked at without following a link or waiting for a FIFO.
-        descriptor held(::openat(folder, lockName.constData(),
+        descriptor held(::openat(d->folder, lockName.constData(),
                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         struct stat status;
         if (held.fd < 0 && errno == ENOENT)
@@ -630,9 +679,9 @@ QString filePlace::lock(int waitMs)
         // A live writer keeps its lock locked; what nobody holds may be a leftover.
         if (::flock(held.fd, LOCK_EX | LOCK_NB) == 0 && isStale(owner, status)) {
             struct stat now;
-            if (::fstatat(folder, lockName.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
+            if (::fstatat(d->folder, lockName.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
                 && now.st_dev == status.st_dev && now.st_ino == status.st_ino
-                && ::unlinkat(folder, lockName.constData(), 0) != 0)
+                && ::unlinkat(d->folder, lockName.constData(), 0) != 0)
                 return cannotTake;
             continue;
         }
@@ -641,7 +690,7 @@ QString filePlace::lock(int waitMs)
                 return cannotTake;
             return tr("%1: файл заблокирован процессом %2 (%3) на компьютере %4, файл блокировки %5")
                 .arg(failed, QString::number(owner.pid), shownText(owner.program), shownText(owner.host),
-                     shownName(folder, lockName));
+                     shownName(d->folder, lockName));
         }
         QThread::msleep(50);
     }
@@ -649,17 +698,17 @@ QString filePlace::lock(int waitMs)
 
 void filePlace::unlock()
 {
-    if (lockFile < 0)
+    if (d->lockFile < 0)
         return;
     // Removed only while it is still the lock this object made.
     struct stat mine, now;
-    const QByteArray lockName = name + ".lock";
-    if (::fstat(lockFile, &mine) == 0
-        && ::fstatat(folder, lockName.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
+    const QByteArray lockName = d->name + ".lock";
+    if (::fstat(d->lockFile, &mine) == 0
+        && ::fstatat(d->folder, lockName.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
         && now.st_dev == mine.st_dev && now.st_ino == mine.st_ino)
-        ::unlinkat(folder, lockName.constData(), 0);
-    ::close(lockFile);
-    lockFile = -1;
+        ::unlinkat(d->folder, lockName.constData(), 0);
+    ::close(d->lockFile);
+    d->lockFile = -1;
 }
 
 // What a save of this user killed before its rename left behind: its own folder for the new file,
@@ -668,18 +717,18 @@ void filePlace::unlock()
 // stays, another user's leftovers and any file that merely has such a name among them.
 void filePlace::removeLeftovers()
 {
-    DIR *entries = ::fdopendir(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR *entries = ::fdopendir(::openat(d->folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!entries)
         return;
-    const QByteArray prefix = name + newSuffix;
+    const QByteArray prefix = d->name + newSuffix;
     while (const struct dirent *entry = ::readdir(entries)) {
         const QByteArray entryName(entry->d_name);
         struct stat status;
         if (entryName.size() == prefix.size() + newTailLength && entryName.startsWith(prefix)
             && std::strspn(entry->d_name + prefix.size(), newLetters) == size_t(newTailLength)
-            && ::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0
+            && ::fstatat(d->folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0
             && status.st_mode == (S_IFDIR | 0700) && status.st_uid == ::geteuid())
-            removeStage(folder, entryName, status);
+            removeStage(d->folder, entryName, status);
     }
     ::closedir(entries);
 }
@@ -705,19 +754,19 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     QByteArray stageName;
     descriptor stage;
     for (int attempt = 0; attempt < 100 && stage.fd < 0; ++attempt) {
-        stageName = name + newSuffix;
+        stageName = d->name + newSuffix;
         for (int i = 0; i < newTailLength; ++i)
             stageName += newLetters[QRandomGenerator::global()->bounded(int(sizeof newLetters) - 1)];
-        if (::mkdirat(folder, stageName.constData(), 0700) != 0) {
+        if (::mkdirat(d->folder, stageName.constData(), 0700) != 0) {
             if (errno != EEXIST)
-                return failedWith(tr("не удалось создать папку %1 для нового файла").arg(shownName(folder, stageName)), errno);
+                return failedWith(tr("не удалось создать папку %1 для нового файла").arg(shownName(d->folder, stageName)), errno);
             continue;
         }
-        stage.reset(::openat(folder, stageName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        stage.reset(::openat(d->folder, stageName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat status;
         if (stage.fd < 0 || ::fstat(stage.fd, &status) != 0 || status.st_uid != me
             || (status.st_mode & 0077) != 0) // somebody put another folder in its place the moment it was made
-            return failedWith(tr("папку %1 для нового файла подменили").arg(shownName(folder, stageName)), stage.fd < 0 ? errno : EEXIST);
+            return failedWith(tr("папку %1 для нового файла подменили").arg(shownName(d->folder, stageName)), stage.fd < 0 ? errno : EEXIST);
     }
     if (stage.fd < 0)
         return failedWith(tr("не удалось создать папку для нового файла"), EEXIST);
@@ -727,7 +776,7 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
         ::unlinkat(stage.fd, newName, 0);
         struct stat status;
         if (::fstat(stage.fd, &status) == 0)
-            removeStage(folder, stageName, status);
+            removeStage(d->folder, stageName, status);
     };
     const auto fail = [&](const QString &step) {
         const int error = errno;
@@ -770,7 +819,7 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
         }
         copyErrors errors;
         // Both named as the list: the new file is the list to whoever reads a message.
-        const QByteArray oldName = QFile::encodeName(shownName(folder, name));
+        const QByteArray oldName = QFile::encodeName(shownName(d->folder, d->name));
         if (perm_copy_fd(oldName.constData(), from, oldName.constData(), out.fd, &errors.context) != 0)
             lost->append(tr("его список доступа (ACL) не сохранён (%1)").arg(errors.messages.join(QLatin1String(", "))));
         errors.messages.clear();
@@ -791,14 +840,14 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     // Only over the file that was loaded, or where there was none and still is none. The lock
     // keeps other editors out; a member who swaps a file in between this look and the rename
     // loses that file of hers to the list, whose rows and access both come from the loaded file.
-    if (!holdsLoaded()) {
+    if (!holdsLoaded(d->folder, d->name, *origin)) {
         removeOwnStage();
         return changedSinceLoad();
     }
     const unsigned int noReplace = existed ? 0 : RENAME_NOREPLACE;
-    int renamed = ::renameat2(stage.fd, newName, folder, name.constData(), noReplace);
+    int renamed = ::renameat2(stage.fd, newName, d->folder, d->name.constData(), noReplace);
     if (renamed != 0 && errno == EINVAL && noReplace) // a file system without RENAME_NOREPLACE
-        renamed = ::renameat(stage.fd, newName, folder, name.constData());
+        renamed = ::renameat(stage.fd, newName, d->folder, d->name.constData());
     if (renamed != 0) {
         if (errno == EEXIST) {
             removeOwnStage();
@@ -806,7 +855,7 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
         }
         return fail(tr("не удалось поставить новый файл на место старого"));
     }
-    descriptor listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    descriptor listing(::openat(d->folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (listing.fd >= 0)
         ::fsync(listing.fd); // the rename itself
     removeOwnStage();

@@ -1,5 +1,6 @@
 // The system's half of the shared file: where it lies, the writers' lock beside it, its bytes, and
-// the new file that takes its place. Each system has its own filePlace; nothing else differs.
+// the new file that takes its place. Each system defines these in fileplace_<system>.cpp, with
+// what it holds in filePlace::system; nothing else differs.
 #ifndef FILEPLACE_H
 #define FILEPLACE_H
 
@@ -10,86 +11,28 @@
 
 #include <memory>
 
-#ifdef Q_OS_WIN
-#include <QDir>
-#include <QTemporaryDir>
-#include <functional>
-#include <vector>
-#else
-#include <signal.h>
-#include <unistd.h>
-#endif
+// The list as the window's rows were loaded from it, each system's own: on Linux it stays open,
+// so that a save can give the new list that file's access even when the path holds another file
+// by then, or none; on Windows a save is refused unless the list at the path is still that file,
+// known by its volume serial and file ID, and takes that file's access.
+class listOrigin;
 
-// The list as the window's rows were loaded from it. On Linux it stays open, so that a save can
-// give the new list that file's access even when the path holds another file by then, or none.
-// On Windows a save is refused unless the list at the path is still that file, known by its
-// volume serial and file ID, and takes that file's access.
-class listOrigin
-{
-public:
-    listOrigin() = default;
-    listOrigin(const listOrigin &) = delete;
-    listOrigin &operator=(const listOrigin &) = delete;
-#ifdef Q_OS_WIN
-    ~listOrigin() { reset(nullptr); }
-    void reset(void *other);
-    // Open, sharing reading, writing and deletion, where the volume renames with POSIX semantics,
-    // so that no other writer's rename waits for it; elsewhere (FAT, most network shares, Wine)
-    // every open handle would stop another writer's rename of the list, so only the file's
-    // identity and access are kept.
-    void *file = nullptr;
-    QByteArray id;        // volume serial and file ID; empty: there was no file
-    QByteArray security;  // its owner, group and DACL, self-relative
-    unsigned long attributes = 0;
-#else
-    ~listOrigin() { reset(-1); }
-    void reset(int other)
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = other;
-    }
-    int fd = -1; // -1: there was no file
-#endif
-};
-
-// A folder of this process's own for the store's private copies. On Linux it lies only where
-// nobody else can rename, replace or enter anything on its path, and its removal deletes what the
-// store left in it and nothing else.
+// A folder of this process's own for the store's private copies, which nobody else can rename,
+// replace or enter anything in while this object lives; its removal deletes what the store left
+// in it and nothing else.
 class privateFolder
 {
 public:
-#ifdef Q_OS_WIN
-    // On Windows it lies in the user's temporary folder, held open without sharing deletion while
-    // this object lives; one that can be deleted was left by an editor that was killed, and the
-    // next one removes it.
     privateFolder();
     ~privateFolder();
     privateFolder(const privateFolder &) = delete;
     privateFolder &operator=(const privateFolder &) = delete;
-    bool isValid() const { return dir && held; }
-    QString path() const { return dir ? dir->path() : QString(); }
+    bool isValid() const;
+    QString path() const;
 
 private:
-    std::unique_ptr<QTemporaryDir> dir;
-    void *held = nullptr;
-#else
-    privateFolder();
-    ~privateFolder();
-    privateFolder(const privateFolder &) = delete;
-    privateFolder &operator=(const privateFolder &) = delete;
-    bool isValid() const { return self >= 0; }
-    QString path() const { return shown; }
-
-private:
-    void remove();
-    static void removeAbandoned(int parent);
-
-    int parent = -1; // the folder it lies in
-    int self = -1;
-    QByteArray name;
-    QString shown;
-#endif
+    struct system;
+    std::unique_ptr<system> d;
 };
 
 // Text that others chose (file, folder and user names, a lock's lines) as a message shows it:
@@ -158,43 +101,16 @@ public:
     QString problem;
     QString reason;
 
-#ifdef Q_OS_WIN
-    // For tests: called with the new file's name after it is written and closed, just before it
-    // takes the old one's place.
-    static std::function<void(const QString &)> beforeReplace;
-#endif
-
 private:
     void unlock();
+    void removeLeftovers();
+    void refuse(const QString &why);
 
+    // Each system's own: the folder and the handles it holds.
+    struct system;
+    std::unique_ptr<system> d;
+    std::shared_ptr<listOrigin> origin;
     QString failed;
-#ifdef Q_OS_WIN
-    void removeLeftovers();
-    void refuse(const QString &why);
-    QString renameInPlace(void *newFile);
-
-    std::shared_ptr<listOrigin> origin;
-
-    QString path;                // the file, every link on the way resolved
-    QString name;                // its name in its folder
-    std::vector<void *> folders; // the folders on the way, held so that none is renamed or deleted
-    void *folder = nullptr;      // the one that holds the file, among them
-    void *file = nullptr;        // the file as it was read last
-    void *lockFile = nullptr;    // the lock's handle, while this object holds it
-#else
-    void removeLeftovers();
-    void refuse(const QString &why);
-    content readOpen(int fd, QByteArray *bytes);
-    bool holdsLoaded() const;
-
-    std::shared_ptr<listOrigin> origin;
-
-    struct sigaction sizeSignal; // SIGXFSZ as it was before
-    int folder = -1;   // the folder that holds the file, opened once
-    QByteArray name;   // the file's name in it
-    int file = -1;     // the file as it was read: where the permissions come from
-    int lockFile = -1; // the lock, while this object holds it
-#endif
 };
 
 #endif // FILEPLACE_H

@@ -8,18 +8,22 @@
 // lock is made as Qt's QLockFile makes it, so that editors of earlier builds keep out of the way.
 #include "fileplace.h"
 #include "fileplace_win.h"
+#include "testhooks.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSysInfo>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <vector>
 
 #include <windows.h>
 #include <aclapi.h>
@@ -27,7 +31,7 @@
 #include <winioctl.h>
 #include <winternl.h>
 
-std::function<void(const QString &)> filePlace::beforeReplace;
+std::function<void(const QString &)> sharedFileTestHooks::beforeReplace;
 
 namespace {
 
@@ -439,8 +443,40 @@ QString target(const QByteArray &reparseData)
 
 } // namespace windowsLinks
 
+// Kept since the load: the file's identity and access, and where that holds up nobody's rename,
+// the file itself.
+class listOrigin
+{
+public:
+    ~listOrigin() { reset(nullptr); }
+    void reset(void *other);
+    // Open, sharing reading, writing and deletion, where the volume renames with POSIX semantics,
+    // so that no other writer's rename waits for it; elsewhere (FAT, most network shares, Wine)
+    // every open handle would stop another writer's rename of the list, so only the file's
+    // identity and access are kept.
+    void *file = nullptr;
+    QByteArray id;        // volume serial and file ID; empty: there was no file
+    QByteArray security;  // its owner, group and DACL, self-relative
+    unsigned long attributes = 0;
+};
+
+std::shared_ptr<listOrigin> newListOrigin()
+{
+    return std::make_shared<listOrigin>();
+}
+
+struct filePlace::system
+{
+    QString path;                // the file, every link on the way resolved
+    QString name;                // its name in its folder
+    std::vector<void *> folders; // the folders on the way, held so that none is renamed or deleted
+    void *folder = nullptr;      // the one that holds the file, among them
+    void *file = nullptr;        // the file as it was read last
+    void *lockFile = nullptr;    // the lock's handle, while this object holds it
+};
+
 filePlace::filePlace(const QString &path, const QString &failed)
-    : failed(failed)
+    : d(new system), failed(failed)
 {
     QString root, rest;
     if (path.isEmpty() || !QDir::isAbsolutePath(path)
@@ -461,10 +497,10 @@ filePlace::filePlace(const QString &path, const QString &failed)
     // of that folder: the last one held, unless the walk reached it from elsewhere (a root, or a
     // folder again after "..").
     const auto found = [&](const QString &in, const QString &part, const QString &heldFolder) {
-        this->path = in + part;
-        name = part;
-        if (!folders.empty() && heldFolder == in) {
-            folder = folders.back();
+        d->path = in + part;
+        d->name = part;
+        if (!d->folders.empty() && heldFolder == in) {
+            d->folder = d->folders.back();
             return;
         }
         handle item(openItself(in == root ? in : in.chopped(1), FILE_READ_ATTRIBUTES | READ_CONTROL,
@@ -475,8 +511,8 @@ filePlace::filePlace(const QString &path, const QString &failed)
             problem = failed;
             return;
         }
-        folder = item.release();
-        folders.push_back(folder);
+        d->folder = item.release();
+        d->folders.push_back(d->folder);
     };
     while (!parts.empty()) {
         const QString part = parts.front();
@@ -563,7 +599,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
             problem = failed;
             return;
         }
-        folders.push_back(item.release());
+        d->folders.push_back(item.release());
         current = next + QLatin1Char('/');
         held = current;
     }
@@ -581,9 +617,9 @@ void filePlace::refuse(const QString &why)
 filePlace::~filePlace()
 {
     unlock();
-    if (file)
-        ::CloseHandle(file);
-    for (void *held : folders)
+    if (d->file)
+        ::CloseHandle(d->file);
+    for (void *held : d->folders)
         ::CloseHandle(held);
 }
 
@@ -601,16 +637,16 @@ void listOrigin::reset(void *other)
 
 filePlace::content filePlace::read(QByteArray *bytes)
 {
-    if (file) {
-        ::CloseHandle(file);
-        file = nullptr;
+    if (d->file) {
+        ::CloseHandle(d->file);
+        d->file = nullptr;
     }
     // One open, tried again for a while when another program keeps the list open without sharing
     // it for reading; nothing else is waited for.
     handle opened;
     DWORD error = ERROR_SUCCESS;
     retryWhileBusy([&](DWORD *why) {
-        opened.reset(::CreateFileW(native(path).c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
+        opened.reset(::CreateFileW(native(d->path).c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         error = *why = opened.valid() ? ERROR_SUCCESS : ::GetLastError();
         return opened.valid();
@@ -641,7 +677,7 @@ filePlace::content filePlace::read(QByteArray *bytes)
             return tooLarge;
         bytes->append(buffer, qsizetype(got));
     }
-    file = opened.release();
+    d->file = opened.release();
     return regular;
 }
 
@@ -676,8 +712,8 @@ void filePlace::keepAsOrigin()
 {
     if (!origin)
         return;
-    if (file) {
-        keep(origin.get(), file);
+    if (d->file) {
+        keep(origin.get(), d->file);
     } else {
         origin->reset(nullptr);
         origin->id.clear();
@@ -688,7 +724,7 @@ void filePlace::keepAsOrigin()
 
 QString filePlace::lock(int waitMs)
 {
-    const QString lockName = path + QLatin1String(".lock");
+    const QString lockName = d->path + QLatin1String(".lock");
     const std::wstring lockNative = native(lockName);
     const QString cannotTake = tr("%1: файл заблокирован, файл блокировки %2 не удаётся ни занять, ни удалить")
                                    .arg(failed, shown(lockName));
@@ -714,7 +750,7 @@ QString filePlace::lock(int waitMs)
                 deleteByHandle(made.h); // a full disk: nothing is left behind
                 return failedWith(making, long(error));
             }
-            lockFile = made.release();
+            d->lockFile = made.release();
             return QString();
         }
         const DWORD error = ::GetLastError();
@@ -760,11 +796,11 @@ QString filePlace::lock(int waitMs)
 
 void filePlace::unlock()
 {
-    if (!lockFile)
+    if (!d->lockFile)
         return;
-    deleteByHandle(lockFile);
-    ::CloseHandle(lockFile);
-    lockFile = nullptr;
+    deleteByHandle(d->lockFile);
+    ::CloseHandle(d->lockFile);
+    d->lockFile = nullptr;
 }
 
 // New files that a save of this user left when it was killed, removed under the lock, when no
@@ -773,10 +809,10 @@ void filePlace::unlock()
 // is ever moved into the list's place.
 void filePlace::removeLeftovers()
 {
-    const QString prefix = name + QLatin1String(newMark);
-    const QString in = path.left(path.size() - name.size());
+    const QString prefix = d->name + QLatin1String(newMark);
+    const QString in = d->path.left(d->path.size() - d->name.size());
     WIN32_FIND_DATAW found;
-    const HANDLE search = ::FindFirstFileExW(native(path + QLatin1String(newMark) + QLatin1Char('*')).c_str(),
+    const HANDLE search = ::FindFirstFileExW(native(d->path + QLatin1String(newMark) + QLatin1Char('*')).c_str(),
                                              FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE)
         return;
@@ -805,7 +841,7 @@ static bool isBusyOrInUse(DWORD error)
 // later, NTFS) readers that hold the old list open do not stand in the way. Where that is not
 // supported (FAT, many network shares, Wine), the same rename without them: one step all the
 // same, but every open handle on the old list stops it for as long as it stays open.
-QString filePlace::renameInPlace(void *newFile)
+static DWORD renameInPlace(HANDLE folder, const QString &name, HANDLE newFile)
 {
     const std::wstring target = name.toStdWString();
     QByteArray buffer(int(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t)), '\0');
@@ -854,9 +890,7 @@ QString filePlace::renameInPlace(void *newFile)
             return false;
         },
         isBusyOrInUse);
-    if (done)
-        return QString();
-    return failedWith(tr("не удалось поставить новый список на место прежнего"), long(error));
+    return done ? ERROR_SUCCESS : error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
 
 QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
@@ -866,19 +900,19 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     // The rows go only where they came from: the list at the name now (as edit() read it under
     // the lock) must be the file that the window loaded, or none when none was there, and the
     // new file gets that file's access.
-    const QByteArray now = file ? identity(file) : QByteArray();
-    if (file && now.isEmpty())
+    const QByteArray now = d->file ? identity(d->file) : QByteArray();
+    if (d->file && now.isEmpty())
         return failedWith(tr("не удалось прочитать сведения о файле"), long(::GetLastError()));
     if (origin && now != origin->id)
         return changedSinceLoad();
-    const bool existed = file != nullptr;
+    const bool existed = d->file != nullptr;
     // Where the loaded file is not held open, its identity could be that of another file made
     // since under a freed ID (Wine reuses them at once): its access is the one seen at the load.
     FILE_ATTRIBUTE_TAG_INFO info = {};
     QByteArray security;
     if (existed) {
-        security = origin && !origin->file ? origin->security : securityOf(file);
-        if (security.isEmpty() || !tagInfo(file, &info))
+        security = origin && !origin->file ? origin->security : securityOf(d->file);
+        if (security.isEmpty() || !tagInfo(d->file, &info))
             return failedWith(tr("не удалось прочитать права доступа к файлу"), long(::GetLastError()));
     }
     // A read-only file is one that its owner does not want changed.
@@ -887,7 +921,7 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     // A list that this user may not replace is refused now, with the system's reason, not after
     // every retry of the rename.
     if (existed) {
-        const handle replaceable(openItself(path, DELETE));
+        const handle replaceable(openItself(d->path, DELETE));
         const DWORD error = replaceable.valid() ? ERROR_SUCCESS : ::GetLastError();
         if (error == ERROR_ACCESS_DENIED)
             return failedWith(tr("нет права заменить файл"), long(error));
@@ -918,7 +952,7 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     QString newName;
     handle out;
     for (int attempt = 0; attempt < 100 && !out.valid(); ++attempt) {
-        newName = path + QLatin1String(newMark) + randomTail();
+        newName = d->path + QLatin1String(newMark) + randomTail();
         // Shared for reading only, so that nobody renames or deletes it until it is in place.
         out.reset(::CreateFileW(native(newName).c_str(),
                                 GENERIC_WRITE | DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES | WRITE_DAC | WRITE_OWNER,
@@ -976,20 +1010,23 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     }
     if (!::FlushFileBuffers(out.h))
         return fail(tr("не удалось записать новый файл"));
-    if (beforeReplace)
-        beforeReplace(newName);
+    if (sharedFileTestHooks::beforeReplace)
+        sharedFileTestHooks::beforeReplace(newName);
 
     // This object's own handles on the old list would stop a rename without POSIX semantics.
     const QByteArray loaded = now;
-    ::CloseHandle(file);
-    file = nullptr;
+    ::CloseHandle(d->file);
+    d->file = nullptr;
     if (origin)
         origin->reset(nullptr);
-    const QString why = renameInPlace(out.h);
+    const DWORD renameError = renameInPlace(d->folder, d->name, out.h);
+    const QString why = renameError == ERROR_SUCCESS
+        ? QString()
+        : failedWith(tr("не удалось поставить новый список на место прежнего"), long(renameError));
     if (!why.isEmpty()) {
         deleteByHandle(out.h);
         // The list is as it was: the loaded file again, where it can be held.
-        handle again(openItself(path, GENERIC_READ));
+        handle again(openItself(d->path, GENERIC_READ));
         if (origin && again.valid() && identity(again.h) == loaded && mayStayOpen(again.h))
             origin->reset(again.release());
         return why;
@@ -1047,29 +1084,48 @@ static void removeDeadFolders(const QString &temporary)
     ::FindClose(search);
 }
 
+// In the user's temporary folder, held open without sharing deletion while this object lives;
+// one that can be deleted was left by an editor that was killed, and the next one removes it.
+struct privateFolder::system
+{
+    std::unique_ptr<QTemporaryDir> dir;
+    void *held = nullptr;
+};
+
 privateFolder::privateFolder()
+    : d(new system)
 {
     const QString temporary = QDir::tempPath();
     removeDeadFolders(temporary);
     // Another editor's removeDeadFolders() may take an empty folder in the moment before it is
     // held: then another one.
-    for (int attempt = 0; attempt < 3 && !held; ++attempt) {
-        dir.reset(new QTemporaryDir(temporary + QLatin1Char('/') + QLatin1String(privatePrefix)
+    for (int attempt = 0; attempt < 3 && !d->held; ++attempt) {
+        d->dir.reset(new QTemporaryDir(temporary + QLatin1Char('/') + QLatin1String(privatePrefix)
                                     + QLatin1String("XXXXXX")));
-        if (!dir->isValid())
+        if (!d->dir->isValid())
             return;
         // With an access that sharing applies to: a handle for its attributes alone would let
         // anybody open it for deletion.
-        handle self(openItself(dir->path(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
+        handle self(openItself(d->dir->path(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
                                FILE_SHARE_READ | FILE_SHARE_WRITE));
         if (self.valid() && madeByMe(self.h, true))
-            held = self.release();
+            d->held = self.release();
     }
+}
+
+bool privateFolder::isValid() const
+{
+    return d->dir && d->held;
+}
+
+QString privateFolder::path() const
+{
+    return d->dir ? d->dir->path() : QString();
 }
 
 privateFolder::~privateFolder()
 {
     // Let go before the folder removes itself.
-    if (held)
-        ::CloseHandle(held);
+    if (d->held)
+        ::CloseHandle(d->held);
 }
