@@ -1,6 +1,7 @@
 // Moving the redirection list between transport.ini and the table; the only code that knows the keys.
 #include "settingsdialog.h"
 
+#include "filemessages.h"
 #include "sharedfile.h"
 
 #include <QList>
@@ -102,8 +103,13 @@ void settingsDialog::loadSettings()
     origin = newListOrigin();
     sharedFile file(settingsPath, origin);
     QSettings *const settings = file.read();
-    loadProblem = file.loadProblem();
-    saveRefusal = file.problem();
+    if (file.error()) {
+        loadProblem = fileMessages::loadFailed(settingsPath, file.error());
+        saveRefusal = fileMessages::saveRefused(settingsPath, file.error());
+    } else {
+        loadProblem.clear();
+        saveRefusal.clear();
+    }
     if (!settings)
         return;
     // toInt() would wrap a number beyond int's range (4294967298 reads as 2, 2147483648 as
@@ -196,10 +202,11 @@ void settingsDialog::saveSettings()
                     settings->setValue(key.view(), text);
                 }
             }
-            if (kept && file.commit())
-                warning = file.lost();
+            if (kept && file.commit() && !file.lost().isEmpty())
+                warning = fileMessages::accessLost(settingsPath, file.lost());
         }
-        failure = file.problem();
+        if (file.error())
+            failure = fileMessages::saveFailed(settingsPath, file.error());
     }
     // Told once the file and its lock are let go, so that no other writer waits for the answer.
     if (!failure.isEmpty())

@@ -33,6 +33,7 @@
 #include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
+#include "filemessages.h"
 #include "fileplace_win.h"
 #include "sharedfile.h"
 #include "testhooks.h"
@@ -1434,14 +1435,14 @@ void tst_sharedFile::windowsReplace()
         const auto origin = newListOrigin();
         {
             sharedFile load(list, origin);
-            QVERIFY2(load.read(), qPrintable(load.loadProblem()));
+            QVERIFY2(load.read(), qPrintable(fileMessages::loadFailed(list, load.error())));
         }
         {
             sharedFile save(list, origin);
             QSettings *const settings = save.edit([](const QString &) { return false; });
-            QVERIFY2(settings, qPrintable(save.problem()));
+            QVERIFY2(settings, qPrintable(fileMessages::saveFailed(list, save.error())));
             settings->setValue(QStringLiteral("listenHost1"), QStringLiteral("192.168.0.1"));
-            QVERIFY2(save.commit(), qPrintable(save.problem()));
+            QVERIFY2(save.commit(), qPrintable(fileMessages::saveFailed(list, save.error())));
         }
         QVERIFY(readFile(list).contains("listenHost1=192.168.0.1"));
         QCOMPARE(QDir(deep).entryList(QDir::Files | QDir::Hidden), QStringList { QStringLiteral("transport.ini") });

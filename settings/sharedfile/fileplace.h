@@ -4,18 +4,12 @@
 #ifndef FILEPLACE_H
 #define FILEPLACE_H
 
+#include "sharedfile.h"
+
 #include <QByteArray>
-#include <QCoreApplication>
 #include <QString>
-#include <QStringList>
 
 #include <memory>
-
-// The list as the window's rows were loaded from it, each system's own: on Linux it stays open,
-// so that a save can give the new list that file's access even when the path holds another file
-// by then, or none; on Windows a save is refused unless the list at the path is still that file,
-// known by its volume serial and file ID, and takes that file's access.
-class listOrigin;
 
 // A folder of this process's own for the store's private copies, which nobody else can rename,
 // replace or enter anything in while this object lives; its removal deletes what the store left
@@ -35,11 +29,6 @@ private:
     std::unique_ptr<system> d;
 };
 
-// Text that others chose (file, folder and user names, a lock's lines) as a message shows it:
-// control, format and separator characters are written as \uXXXX, so that nobody but us lays
-// out the message.
-QString shownText(const QString &text);
-
 // The system's words for an error code (errno on Linux, GetLastError() on Windows), with its
 // symbolic name or number: "Permission denied (EACCES)".
 QString systemReason(long error);
@@ -48,12 +37,9 @@ long lastSystemError();
 
 class filePlace
 {
-    Q_DECLARE_TR_FUNCTIONS(sharedFile)
-
 public:
-    // Finds the file at `path`; problem says why it may not be reached, and reason the same
-    // without `failed`, which opens every message about a failed save.
-    filePlace(const QString &path, const QString &failed);
+    // Finds the file at `path`; problem says why it may not be reached.
+    explicit filePlace(const QString &path);
     ~filePlace();
     filePlace(const filePlace &) = delete;
     filePlace &operator=(const filePlace &) = delete;
@@ -77,40 +63,28 @@ public:
     content readLoaded(QByteArray *bytes);
 
     // Takes the writers' lock, waiting up to `waitMs` for another writer; returns why not.
-    QString lock(int waitMs);
+    fileError lock(int waitMs);
 
     // Writes `bytes` to a new file beside the old one, gives it the old one's owner, group, mode,
     // ACL, attributes and flags, and renames it over the old one; returns why not. `lost` gets what
     // of the old permissions the new file could not keep.
-    QString replace(const QByteArray &bytes, QStringList *lost);
+    fileError replace(const QByteArray &bytes, QList<fileError> *lost);
 
-    // Why a save is refused when the list at the path is no longer the file the window's rows
-    // came from: moved, replaced, removed, or made while there was none at the load.
-    QString changedSinceLoad() const
-    {
-        return tr("%1: после того как окно загрузило список, файл переместили, заменили, удалили или "
-                  "создали; редактор не сохраняет таблицу в другой файл. Запустите редактор снова, "
-                  "чтобы загрузить список")
-            .arg(failed);
-    }
-    // `failed` with the system's reason for `step` (a description such as "не удалось создать
-    // блокировку"), from the error code of the last system call: errno on Linux, GetLastError()
+    // Why the walk refused the path, or none.
+    fileError problem;
+
+    // The error of `what` with the system's words for `error`: errno on Linux, GetLastError()
     // on Windows.
-    QString failedWith(const QString &step, long error) const;
-
-    QString problem;
-    QString reason;
+    static fileError failedWith(fileError::kind what, long error, const QString &name = QString());
 
 private:
     void unlock();
     void removeLeftovers();
-    void refuse(const QString &why);
 
     // Each system's own: the folder and the handles it holds.
     struct system;
     std::unique_ptr<system> d;
     std::shared_ptr<listOrigin> origin;
-    QString failed;
 };
 
 #endif // FILEPLACE_H

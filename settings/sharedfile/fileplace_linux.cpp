@@ -15,6 +15,7 @@
 // - Only what a save of this user made is ever removed (removeLeftovers(), removeStage()).
 #include "fileplace.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -90,7 +91,7 @@ public:
 QString userName(uid_t user)
 {
     if (const struct passwd *entry = ::getpwuid(user))
-        return shownText(QString::fromLocal8Bit(entry->pw_name));
+        return QString::fromLocal8Bit(entry->pw_name);
     return QString::number(user);
 }
 
@@ -98,7 +99,7 @@ QString userName(uid_t user)
 QString groupName(gid_t group)
 {
     if (const struct group *entry = ::getgrgid(group))
-        return shownText(QString::fromLocal8Bit(entry->gr_name));
+        return QString::fromLocal8Bit(entry->gr_name);
     return QString::number(group);
 }
 
@@ -112,9 +113,10 @@ QByteArray folderPath(int folder)
     return path == "/" ? QByteArray() : path;
 }
 
-QString shownName(int folder, const QByteArray &name)
+// The path of `name` in the folder, as the system names it now, for messages only.
+QString nameIn(int folder, const QByteArray &name)
 {
-    return shownText(QDir::toNativeSeparators(QFile::decodeName(folderPath(folder) + '/' + name)));
+    return QDir::toNativeSeparators(QFile::decodeName(folderPath(folder) + '/' + name));
 }
 
 // The parts of a path that move along it: "" and "." do not.
@@ -290,8 +292,8 @@ struct filePlace::system
     int lockFile = -1; // the lock, while this object holds it
 };
 
-filePlace::filePlace(const QString &path, const QString &failed)
-    : d(new system), failed(failed)
+filePlace::filePlace(const QString &path)
+    : d(new system)
 {
     // A file beyond the size limit (ulimit -f) must fail to be written, not end the program
     // with the table's unsaved rows; single-threaded, the program can set this for a while.
@@ -300,7 +302,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
     ::sigaction(SIGXFSZ, &ignore, &d->sizeSignal);
 
     if (path.isEmpty() || !QDir::isAbsolutePath(path)) {
-        problem = failed;
+        problem = { fileError::unreachable };
         return;
     }
     d->folder = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -332,7 +334,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
             if (errno == ENOENT && last)
                 d->name = part; // no file yet: a save makes it
             else
-                refuse(tr("путь к нему недоступен: %1").arg(systemReason(errno)));
+                problem = failedWith(fileError::walkFailed, errno);
             return;
         }
         if (S_ISLNK(status.st_mode)) {
@@ -340,21 +342,14 @@ filePlace::filePlace(const QString &path, const QString &failed)
             // anybody who may write there can rename a link of root's, or of another user's,
             // into this name, and the link still shows the owner who made it elsewhere.
             if (others) {
-                refuse(tr("символическая ссылка %1 (её владелец — пользователь %2) лежит в папке, "
-                          "которую могут изменять и другие пользователи; кто положил её под это "
-                          "имя, не узнать, и по такой ссылке редактор не переходит")
-                           .arg(shownName(d->folder, part), userName(status.st_uid)));
+                problem = { fileError::linkRefused, nameIn(d->folder, part), QString(), { userName(status.st_uid) } };
                 return;
             }
             QByteArray target(4096, '\0');
             const ssize_t size = ::readlinkat(next.fd, "", target.data(), size_t(target.size()));
             if (++links > MaxLinks || size <= 0 || size >= target.size()) {
-                if (size > 0)
-                    refuse(tr("на пути к файлу больше %1 символических ссылок, или они замыкаются в "
-                              "петлю")
-                               .arg(MaxLinks));
-                else
-                    refuse(systemReason(size < 0 ? errno : ENAMETOOLONG));
+                problem = size > 0 ? fileError { fileError::tooManyLinks, QString(), QString(), { QString::number(MaxLinks) } }
+                                   : failedWith(fileError::linkUnreadable, size < 0 ? errno : ENAMETOOLONG);
                 return;
             }
             target.resize(int(size));
@@ -373,7 +368,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
             return;
         }
         if (!S_ISDIR(status.st_mode)) {
-            problem = failed;
+            problem = { fileError::unreachable };
             return;
         }
         // A folder that only root or this user may write cannot have been renamed into its
@@ -383,18 +378,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
         others = othersMayWrite(d->folder);
     }
     // The path ends in a folder, or a folder could not be opened.
-    problem = failed;
-}
-
-QString filePlace::failedWith(const QString &step, long error) const
-{
-    return failed + QLatin1String(": ") + step + QLatin1String(": ") + systemReason(int(error));
-}
-
-void filePlace::refuse(const QString &why)
-{
-    reason = why;
-    problem = failed + QLatin1String(": ") + why;
+    problem = { fileError::unreachable };
 }
 
 namespace {
@@ -640,12 +624,11 @@ filePlace::content filePlace::readLoaded(QByteArray *bytes)
     return origin->fd < 0 ? missing : readOpen(d->file, bytes, &readError);
 }
 
-QString filePlace::lock(int waitMs)
+fileError filePlace::lock(int waitMs)
 {
     const QByteArray lockName = d->name + ".lock";
-    const QString cannotTake
-        = tr("%1: файл заблокирован, файл блокировки %2 не удаётся ни занять, ни удалить")
-              .arg(failed, shownName(d->folder, lockName));
+    const QString lockPath = nameIn(d->folder, lockName);
+    const fileError cannotTake { fileError::lockStuck, lockPath };
     const QDeadlineTimer deadline(waitMs);
     for (;;) {
         descriptor made(::openat(d->folder, lockName.constData(),
@@ -659,13 +642,13 @@ QString filePlace::lock(int waitMs)
             if (!writeAll(made.fd, owner)) {
                 const int error = errno;
                 ::unlinkat(d->folder, lockName.constData(), 0);
-                return failedWith(tr("не удалось записать файл блокировки %1").arg(shownName(d->folder, lockName)), error);
+                return failedWith(fileError::lockNotWritten, error, lockPath);
             }
             d->lockFile = made.release();
-            return QString();
+            return fileError();
         }
         if (errno != EEXIST) // the folder may not be written, or is read-only, or full
-            return failedWith(tr("не удалось создать файл блокировки %1").arg(shownName(d->folder, lockName)), errno);
+            return failedWith(fileError::lockNotMade, errno, lockPath);
 
         // Somebody's lock, looked at without following a link or waiting for a FIFO.
         descriptor held(::openat(d->folder, lockName.constData(),
@@ -688,9 +671,7 @@ QString filePlace::lock(int waitMs)
         if (deadline.hasExpired()) {
             if (owner.pid <= 0)
                 return cannotTake;
-            return tr("%1: файл заблокирован процессом %2 (%3) на компьютере %4, файл блокировки %5")
-                .arg(failed, QString::number(owner.pid), shownText(owner.program), shownText(owner.host),
-                     shownName(d->folder, lockName));
+            return { fileError::lockHeld, lockPath, QString(), { QString::number(owner.pid), owner.program, owner.host } };
         }
         QThread::msleep(50);
     }
@@ -733,10 +714,10 @@ void filePlace::removeLeftovers()
     ::closedir(entries);
 }
 
-QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
+fileError filePlace::replace(const QByteArray &bytes, QList<fileError> *lost)
 {
     if (!origin)
-        return failed;
+        return { fileError::notSaved };
     removeLeftovers();
     // The new file takes its permissions from the file the window's rows came from, which
     // readLoaded() found at the path under the lock; a list that was not there when the window
@@ -744,7 +725,7 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     struct stat old;
     const int from = origin->fd >= 0 && ::fstat(origin->fd, &old) == 0 ? origin->fd : -1;
     if (origin->fd >= 0 && from < 0)
-        return failedWith(tr("не удалось узнать его права доступа"), errno);
+        return failedWith(fileError::accessUnknown, errno);
     const bool existed = from >= 0;
 
     // The new file is made in a folder of this process's own beside the list, which nobody else
@@ -759,17 +740,17 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
             stageName += newLetters[QRandomGenerator::global()->bounded(int(sizeof newLetters) - 1)];
         if (::mkdirat(d->folder, stageName.constData(), 0700) != 0) {
             if (errno != EEXIST)
-                return failedWith(tr("не удалось создать папку %1 для нового файла").arg(shownName(d->folder, stageName)), errno);
+                return failedWith(fileError::stageNotMade, errno, nameIn(d->folder, stageName));
             continue;
         }
         stage.reset(::openat(d->folder, stageName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat status;
         if (stage.fd < 0 || ::fstat(stage.fd, &status) != 0 || status.st_uid != me
             || (status.st_mode & 0077) != 0) // somebody put another folder in its place the moment it was made
-            return failedWith(tr("папку %1 для нового файла подменили").arg(shownName(d->folder, stageName)), stage.fd < 0 ? errno : EEXIST);
+            return failedWith(fileError::stageSwapped, stage.fd < 0 ? errno : EEXIST, nameIn(d->folder, stageName));
     }
     if (stage.fd < 0)
-        return failedWith(tr("не удалось создать папку для нового файла"), EEXIST);
+        return failedWith(fileError::stageNotMade, EEXIST);
     const char *const newName = stagedName;
     // The stage goes when the save has held, and with what is in it when it has not.
     const auto removeOwnStage = [&] {
@@ -778,7 +759,7 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
         if (::fstat(stage.fd, &status) == 0)
             removeStage(d->folder, stageName, status);
     };
-    const auto fail = [&](const QString &step) {
+    const auto fail = [&](fileError::kind step) {
         const int error = errno;
         removeOwnStage();
         return failedWith(step, error);
@@ -797,14 +778,14 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     if (!unnamed)
         out.reset(::openat(stage.fd, newName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (out.fd < 0)
-        return fail(tr("не удалось создать новый файл"));
+        return fail(fileError::newFileNotMade);
 
     if (existed) {
         if (!copyFlags(from, out.fd))
-            lost->append(tr("его флаги атрибутов (chattr) не сохранены"));
+            lost->append(fileError(fileError::flagsLost));
     }
     if (!writeAll(out.fd, bytes))
-        return fail(tr("не удалось записать новый файл"));
+        return fail(fileError::newFileNotWritten);
 
     if (existed) {
         // Owner and group first: a change of owner clears the set-id bits, and the ACL's mask
@@ -819,30 +800,30 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
         }
         copyErrors errors;
         // Both named as the list: the new file is the list to whoever reads a message.
-        const QByteArray oldName = QFile::encodeName(shownName(d->folder, d->name));
+        const QByteArray oldName = QFile::encodeName(nameIn(d->folder, d->name));
         if (perm_copy_fd(oldName.constData(), from, oldName.constData(), out.fd, &errors.context) != 0)
-            lost->append(tr("его список доступа (ACL) не сохранён (%1)").arg(errors.messages.join(QLatin1String(", "))));
+            lost->append(fileError(fileError::aclLost, QString(), QString(), errors.messages));
         errors.messages.clear();
         if (::fchmod(out.fd, old.st_mode & 07777) != 0)
-            lost->append(tr("его права доступа теперь другие"));
+            lost->append(fileError(fileError::modeLost));
         if (attr_copy_fd(oldName.constData(), from, oldName.constData(), out.fd, nullptr, &errors.context) != 0)
-            lost->append(tr("его расширенные атрибуты не сохранены (%1)").arg(errors.messages.join(QLatin1String(", "))));
+            lost->append(fileError(fileError::xattrsLost, QString(), QString(), errors.messages));
         struct stat now;
         if (::fstat(out.fd, &now) == 0 && now.st_gid != old.st_gid)
-            lost->prepend(tr("его группа теперь %1 вместо %2").arg(groupName(now.st_gid), groupName(old.st_gid)));
+            lost->prepend({ fileError::groupChanged, QString(), QString(), { groupName(now.st_gid), groupName(old.st_gid) } });
     }
     if (::fdatasync(out.fd) != 0)
-        return fail(tr("не удалось записать новый файл на диск"));
+        return fail(fileError::newFileNotFlushed);
     if (unnamed
         && ::linkat(AT_FDCWD, ("/proc/self/fd/" + QByteArray::number(out.fd)).constData(), stage.fd,
                     newName, AT_SYMLINK_FOLLOW) != 0)
-        return fail(tr("не удалось дать имя новому файлу"));
+        return fail(fileError::newFileNotNamed);
     // Only over the file that was loaded, or where there was none and still is none. The lock
     // keeps other editors out; a member who swaps a file in between this look and the rename
     // loses that file of hers to the list, whose rows and access both come from the loaded file.
     if (!holdsLoaded(d->folder, d->name, *origin)) {
         removeOwnStage();
-        return changedSinceLoad();
+        return { fileError::changedSinceLoad };
     }
     const unsigned int noReplace = existed ? 0 : RENAME_NOREPLACE;
     int renamed = ::renameat2(stage.fd, newName, d->folder, d->name.constData(), noReplace);
@@ -851,9 +832,9 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     if (renamed != 0) {
         if (errno == EEXIST) {
             removeOwnStage();
-            return changedSinceLoad();
+            return { fileError::changedSinceLoad };
         }
-        return fail(tr("не удалось поставить новый файл на место старого"));
+        return fail(fileError::notRenamed);
     }
     descriptor listing(::openat(d->folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (listing.fd >= 0)
@@ -862,5 +843,5 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     if (origin)
         origin->reset(out.release());
     unlock();
-    return QString();
+    return fileError();
 }

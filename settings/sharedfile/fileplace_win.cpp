@@ -10,6 +10,7 @@
 #include "fileplace_win.h"
 #include "testhooks.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
@@ -74,10 +75,10 @@ std::wstring native(const QString &path)
     return (QLatin1String("\\\\?\\") + text).toStdWString();
 }
 
-// A path as a message shows it: names on it come from others.
+// A path as a message names it.
 QString shown(const QString &path)
 {
-    return shownText(QDir::toNativeSeparators(path));
+    return QDir::toNativeSeparators(path);
 }
 
 class handle
@@ -475,13 +476,13 @@ struct filePlace::system
     void *lockFile = nullptr;    // the lock's handle, while this object holds it
 };
 
-filePlace::filePlace(const QString &path, const QString &failed)
-    : d(new system), failed(failed)
+filePlace::filePlace(const QString &path)
+    : d(new system)
 {
     QString root, rest;
     if (path.isEmpty() || !QDir::isAbsolutePath(path)
         || !splitRoot(QDir::cleanPath(QDir::fromNativeSeparators(path)), &root, &rest)) {
-        problem = failed;
+        problem = { fileError::unreachable };
         return;
     }
     // Every part is opened as itself: a link or junction is followed only when an administrator,
@@ -508,7 +509,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
         FILE_ATTRIBUTE_TAG_INFO info;
         if (!item.valid() || !tagInfo(item.h, &info) || !(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             || (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            problem = failed;
+            problem = { fileError::unreachable };
             return;
         }
         d->folder = item.release();
@@ -536,7 +537,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
             if (last && !item.valid() && error == ERROR_FILE_NOT_FOUND)
                 found(current, part, held); // no file yet: a save makes it
             else
-                problem = failed;
+                problem = { fileError::unreachable };
             return;
         }
         if (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
@@ -544,7 +545,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
                 // A file that a cloud or deduplication service keeps is a file; any other kind of
                 // link is not followed.
                 if (IsReparseTagNameSurrogate(info.ReparseTag)) {
-                    problem = failed;
+                    problem = { fileError::unreachable };
                     return;
                 }
             } else {
@@ -552,16 +553,14 @@ filePlace::filePlace(const QString &path, const QString &failed)
                 PSECURITY_DESCRIPTOR descriptor = nullptr;
                 if (::GetSecurityInfo(item.h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
                                       nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-                    problem = failed;
+                    problem = { fileError::unreachable };
                     return;
                 }
                 const bool follow = windowsLinks::mayFollow(owner);
                 const QString ownerName = accountName(owner);
                 ::LocalFree(descriptor);
                 if (!follow) {
-                    refuse(tr("символическая ссылка %1 принадлежит пользователю %2, а её папку могут "
-                              "изменять и другие пользователи; по такой ссылке редактор не переходит")
-                               .arg(shown(next), shownText(ownerName)));
+                    problem = { fileError::linkRefused, shown(next), QString(), { ownerName } };
                     return;
                 }
                 QByteArray data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE, '\0');
@@ -572,11 +571,9 @@ filePlace::filePlace(const QString &path, const QString &failed)
                     : QString();
                 if (++links > MaxLinks || target.isEmpty()) {
                     if (target.isEmpty())
-                        problem = failed;
+                        problem = { fileError::unreachable };
                     else
-                        refuse(tr("на пути к файлу больше %1 символических ссылок, или они замыкаются в "
-                                  "петлю")
-                                   .arg(MaxLinks));
+                        problem = { fileError::tooManyLinks, QString(), QString(), { QString::number(MaxLinks) } };
                     return;
                 }
                 QString targetRoot, targetRest;
@@ -596,7 +593,7 @@ filePlace::filePlace(const QString &path, const QString &failed)
             return;
         }
         if (!(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            problem = failed;
+            problem = { fileError::unreachable };
             return;
         }
         d->folders.push_back(item.release());
@@ -604,15 +601,10 @@ filePlace::filePlace(const QString &path, const QString &failed)
         held = current;
     }
     // The path ends in a folder.
-    problem = failed;
+    problem = { fileError::unreachable };
 }
 
 
-void filePlace::refuse(const QString &why)
-{
-    reason = why;
-    problem = failed + QLatin1String(": ") + why;
-}
 
 filePlace::~filePlace()
 {
@@ -623,10 +615,6 @@ filePlace::~filePlace()
         ::CloseHandle(held);
 }
 
-QString filePlace::failedWith(const QString &step, long error) const
-{
-    return failed + QLatin1String(": ") + step + QLatin1String(": ") + systemReason(error);
-}
 
 void listOrigin::reset(void *other)
 {
@@ -722,13 +710,11 @@ void filePlace::keepAsOrigin()
     }
 }
 
-QString filePlace::lock(int waitMs)
+fileError filePlace::lock(int waitMs)
 {
     const QString lockName = d->path + QLatin1String(".lock");
     const std::wstring lockNative = native(lockName);
-    const QString cannotTake = tr("%1: файл заблокирован, файл блокировки %2 не удаётся ни занять, ни удалить")
-                                   .arg(failed, shown(lockName));
-    const QString making = tr("не удалось создать файл блокировки %1").arg(shown(lockName));
+    const fileError cannotTake { fileError::lockStuck, shown(lockName) };
     const QDeadlineTimer deadline(waitMs);
     // Every way round the loop waits a little, and none goes on after the deadline.
     for (bool wait = false;; wait = true) {
@@ -748,15 +734,15 @@ QString filePlace::lock(int waitMs)
             if (!writeAll(made.h, owner) || !::FlushFileBuffers(made.h)) {
                 const DWORD error = ::GetLastError();
                 deleteByHandle(made.h); // a full disk: nothing is left behind
-                return failedWith(making, long(error));
+                return failedWith(fileError::lockNotMade, long(error), shown(lockName));
             }
             d->lockFile = made.release();
-            return QString();
+            return fileError();
         }
         const DWORD error = ::GetLastError();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED
             && error != ERROR_SHARING_VIOLATION)
-            return failedWith(making, long(error));
+            return failedWith(fileError::lockNotMade, long(error), shown(lockName));
 
         // Somebody's lock, looked at as itself. Only a lock that no live writer holds open can be
         // opened for deletion.
@@ -766,7 +752,7 @@ QString filePlace::lock(int waitMs)
             const DWORD why = ::GetLastError();
             // Access denied where there is nothing: the user may not make files in this folder.
             if (why == ERROR_FILE_NOT_FOUND && error == ERROR_ACCESS_DENIED)
-                return failedWith(making, long(error));
+                return failedWith(fileError::lockNotMade, long(error), shown(lockName));
             if (why == ERROR_FILE_NOT_FOUND)
                 continue; // released in between
             if (why == ERROR_SHARING_VIOLATION)
@@ -787,9 +773,8 @@ QString filePlace::lock(int waitMs)
         if (deadline.hasExpired()) {
             if (owner.pid <= 0)
                 return cannotTake;
-            return tr("%1: файл заблокирован процессом %2 (%3) на компьютере %4, файл блокировки %5")
-                .arg(failed, QString::number(owner.pid), shownText(owner.program), shownText(owner.host),
-                     shown(lockName));
+            return { fileError::lockHeld, shown(lockName), QString(),
+                     { QString::number(owner.pid), owner.program, owner.host } };
         }
     }
 }
@@ -893,7 +878,7 @@ static DWORD renameInPlace(HANDLE folder, const QString &name, HANDLE newFile)
     return done ? ERROR_SUCCESS : error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
 
-QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
+fileError filePlace::replace(const QByteArray &bytes, QList<fileError> *lost)
 {
     removeLeftovers();
 
@@ -902,9 +887,9 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     // new file gets that file's access.
     const QByteArray now = d->file ? identity(d->file) : QByteArray();
     if (d->file && now.isEmpty())
-        return failedWith(tr("не удалось прочитать сведения о файле"), long(::GetLastError()));
+        return failedWith(fileError::identityUnknown, long(::GetLastError()));
     if (origin && now != origin->id)
-        return changedSinceLoad();
+        return { fileError::changedSinceLoad };
     const bool existed = d->file != nullptr;
     // Where the loaded file is not held open, its identity could be that of another file made
     // since under a freed ID (Wine reuses them at once): its access is the one seen at the load.
@@ -913,18 +898,18 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     if (existed) {
         security = origin && !origin->file ? origin->security : securityOf(d->file);
         if (security.isEmpty() || !tagInfo(d->file, &info))
-            return failedWith(tr("не удалось прочитать права доступа к файлу"), long(::GetLastError()));
+            return failedWith(fileError::securityUnknown, long(::GetLastError()));
     }
     // A read-only file is one that its owner does not want changed.
     if (existed && (info.FileAttributes & FILE_ATTRIBUTE_READONLY))
-        return tr("%1: у файла атрибут «только чтение»; снимите его, чтобы сохранить список").arg(failed);
+        return { fileError::readOnly };
     // A list that this user may not replace is refused now, with the system's reason, not after
     // every retry of the rename.
     if (existed) {
         const handle replaceable(openItself(d->path, DELETE));
         const DWORD error = replaceable.valid() ? ERROR_SUCCESS : ::GetLastError();
         if (error == ERROR_ACCESS_DENIED)
-            return failedWith(tr("нет права заменить файл"), long(error));
+            return failedWith(fileError::mayNotReplace, long(error));
     }
 
     // Private until it has the old list's access: made with the old list's DACL and nothing
@@ -945,7 +930,7 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
             || !::InitializeSecurityDescriptor(&initial, SECURITY_DESCRIPTOR_REVISION)
             || !::SetSecurityDescriptorDacl(&initial, hasDacl, dacl, FALSE)
             || !::SetSecurityDescriptorControl(&initial, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
-            return failedWith(tr("не удалось прочитать права доступа к файлу"), long(::GetLastError()));
+            return failedWith(fileError::securityUnknown, long(::GetLastError()));
         attributes.lpSecurityDescriptor = &initial;
     }
 
@@ -959,17 +944,17 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
                                 FILE_SHARE_READ, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         const DWORD error = out.valid() ? ERROR_SUCCESS : ::GetLastError();
         if (!out.valid() && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
-            return failedWith(tr("не удалось создать новый файл рядом с ним"), long(error));
+            return failedWith(fileError::newFileBesideNotMade, long(error));
     }
     if (!out.valid())
-        return failed; // every name taken: none of them is ours to remove
-    const auto fail = [&](const QString &step) {
+        return { fileError::notSaved }; // every name taken: none of them is ours to remove
+    const auto fail = [&](fileError::kind step) {
         const DWORD error = ::GetLastError();
         deleteByHandle(out.h); // a full disk, or access refused: nothing is left behind
         return failedWith(step, long(error));
     };
     if (!writeAll(out.h, bytes))
-        return fail(tr("не удалось записать новый файл"));
+        return fail(fileError::newFileNotWritten);
     if (existed) {
         // The old list's owner where this user may give it (an administrator, to Administrators
         // or SYSTEM); otherwise the saver owns the new list, as on Linux a member who saves does.
@@ -977,7 +962,7 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
                                               owner, group, nullptr, nullptr);
         if (given != ERROR_SUCCESS && given != ERROR_INVALID_OWNER) {
             ::SetLastError(given);
-            return fail(tr("не удалось передать новому файлу владельца прежнего"));
+            return fail(fileError::ownerNotGiven);
         }
         // Its DACL exactly: entries inherited from the folder stay inherited, as they were, unless
         // the old list had none (or was protected), when the entries are all its own.
@@ -997,7 +982,7 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
                                             nullptr, nullptr, hasDacl ? dacl : nullptr, nullptr);
         if (set != ERROR_SUCCESS) {
             ::SetLastError(set);
-            return fail(tr("не удалось передать новому файлу список доступа прежнего"));
+            return fail(fileError::aclNotGiven);
         }
         const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE
             | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -1005,11 +990,11 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
             FILE_BASIC_INFO basic = {};
             basic.FileAttributes = info.FileAttributes & kept;
             if (!::SetFileInformationByHandle(out.h, FileBasicInfo, &basic, sizeof basic))
-                lost->append(tr("его атрибуты не сохранены"));
+                lost->append(fileError(fileError::attributesLost));
         }
     }
     if (!::FlushFileBuffers(out.h))
-        return fail(tr("не удалось записать новый файл"));
+        return fail(fileError::newFileNotWritten);
     if (sharedFileTestHooks::beforeReplace)
         sharedFileTestHooks::beforeReplace(newName);
 
@@ -1020,22 +1005,19 @@ QString filePlace::replace(const QByteArray &bytes, QStringList *lost)
     if (origin)
         origin->reset(nullptr);
     const DWORD renameError = renameInPlace(d->folder, d->name, out.h);
-    const QString why = renameError == ERROR_SUCCESS
-        ? QString()
-        : failedWith(tr("не удалось поставить новый список на место прежнего"), long(renameError));
-    if (!why.isEmpty()) {
+    if (renameError != ERROR_SUCCESS) {
         deleteByHandle(out.h);
         // The list is as it was: the loaded file again, where it can be held.
         handle again(openItself(d->path, GENERIC_READ));
         if (origin && again.valid() && identity(again.h) == loaded && mayStayOpen(again.h))
             origin->reset(again.release());
-        return why;
+        return failedWith(fileError::listNotRenamed, long(renameError));
     }
     // The new list is now the loaded file: the window's next Save goes on from it.
     if (origin)
         keep(origin.get(), out.h);
     unlock();
-    return QString();
+    return fileError();
 }
 
 // The store's private folders that editors killed while they loaded or saved left behind: a live

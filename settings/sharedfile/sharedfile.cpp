@@ -332,13 +332,14 @@ long lastSystemError()
 }
 #endif
 
+fileError filePlace::failedWith(fileError::kind what, long error, const QString &name)
+{
+    return fileError(what, name, systemReason(error));
+}
+
 sharedFile::sharedFile(const QString &path, std::shared_ptr<listOrigin> origin)
     : path(path),
-      failed(path.isEmpty() ? tr("Не удалось сохранить настройки: папку программы, в которой лежит "
-                                 "transport.ini, не удаётся определить")
-                            : tr("Не удалось сохранить настройки в файл %1")
-                                  .arg(QDir::toNativeSeparators(path))),
-      place(new filePlace(path, failed)),
+      place(new filePlace(path)),
       storeDir(new privateFolder)
 {
     place->setOrigin(std::move(origin));
@@ -347,18 +348,18 @@ sharedFile::sharedFile(const QString &path, std::shared_ptr<listOrigin> origin)
 sharedFile::~sharedFile() = default;
 
 // The store reads and writes only a copy in a folder of this process's own, so that nobody can
-// put a link, a FIFO or another file in its way; each copy has a name never used before, so the
-// store's cache of parsed files never answers for another one.
+// put a link, a FIFO or another file in its way; each copy has a name never used before, so that
+// the store's cache of parsed files never answers for another one.
 bool sharedFile::copyToStore(const QByteArray &bytes)
 {
     if (!storeDir->isValid()) {
-        copyError = tr("для его копии нет временной папки, которую не могут изменить другие пользователи");
+        copyError = { fileError::noPrivateFolder };
         return false;
     }
     storePath = storeDir->path() + QLatin1String("/transport.ini");
     QFile copy(storePath);
     if (!copy.open(QIODevice::WriteOnly) || copy.write(bytes) != bytes.size() || !copy.flush()) {
-        copyError = tr("не удалось записать его копию во временную папку: %1").arg(systemReason(lastSystemError()));
+        copyError = filePlace::failedWith(fileError::copyFailed, lastSystemError());
         return false;
     }
     copy.close();
@@ -366,117 +367,87 @@ bool sharedFile::copyToStore(const QByteArray &bytes)
     return true;
 }
 
+// Why a file that read() or readLoaded() found cannot be loaded.
+fileError sharedFile::contentError(int found) const
+{
+    switch (filePlace::content(found)) {
+    case filePlace::notAFile:
+        return { fileError::notAFile };
+    case filePlace::tooLarge:
+        return { fileError::tooLarge, QString(), QString(), { QString::number(filePlace::MaxBytes / (1024 * 1024)) } };
+    case filePlace::unreadable:
+        return { fileError::unreadable, QString(), place->readError, {} };
+    case filePlace::heldByOther:
+        return { fileError::heldByOther };
+    case filePlace::changed:
+        return { fileError::changedSinceLoad };
+    case filePlace::missing:
+    case filePlace::regular:
+        break;
+    }
+    return fileError();
+}
+
 QSettings *sharedFile::read()
 {
-    QString reason = place->reason;
-    if (place->problem.isEmpty()) {
+    why = place->problem;
+    if (!why) {
         QByteArray bytes;
-        switch (place->read(&bytes)) {
-        case filePlace::missing:
+        const filePlace::content found = place->read(&bytes);
+        if (found == filePlace::missing) {
             place->keepAsOrigin();
             return nullptr; // no list yet: an empty table, which Save may write
-        case filePlace::regular:
-            if (const qsizetype line = deserialisedLine(bytes)) {
-                reason = typedValueAt(line);
-                break;
-            }
-            if (copyToStore(bytes)) {
-                place->keepAsOrigin();
+        }
+        if (found != filePlace::regular) {
+            why = found == filePlace::changed ? fileError { fileError::unreachable } : contentError(found);
+        } else if (const qsizetype line = deserialisedLine(bytes)) {
+            why = { fileError::typedValue, QString(), QString(), { QString::number(line) } };
+        } else if (copyToStore(bytes)) {
+            place->keepAsOrigin();
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-                chooseCodec(*store, bytes);
+            chooseCodec(*store, bytes);
 #endif
-                return store.get();
-            }
-            reason = copyError;
-            break;
-        case filePlace::notAFile:
-            reason = tr("на его месте не обычный файл");
-            break;
-        case filePlace::tooLarge:
-            reason = tr("он больше %1 МБ").arg(filePlace::MaxBytes / (1024 * 1024));
-            break;
-        case filePlace::unreadable:
-            reason = tr("его не удалось прочитать: %1").arg(place->readError);
-            break;
-        case filePlace::changed:
-            break;
-        case filePlace::heldByOther:
-            reason = tr("его держит открытым другая программа, не разрешая читать");
-            break;
+            return store.get();
+        } else {
+            why = copyError;
         }
     }
     // The table is not the list, and must never be saved over it.
-    if (path.isEmpty()) {
-        why = failed;
-        loadWhy = tr("Не удалось загрузить настройки: папку программы, в которой лежит "
-                     "transport.ini, не удаётся определить");
-        return nullptr;
-    }
-    if (reason.isEmpty())
-        reason = tr("путь к нему недоступен");
-    why = !place->problem.isEmpty() && !place->reason.isEmpty()
-        ? place->problem
-        : tr("%1: %2. Таблица загружена не из этого файла, и редактор не сохранит её поверх него; "
-             "запустите редактор снова, когда файл будет в порядке")
-              .arg(failed, reason);
-    loadWhy = tr("Не удалось загрузить настройки из файла %1: %2. Пока список не загружен, "
-                 "редактор его не сохраняет; запустите редактор снова, когда файл будет в порядке")
-                  .arg(QDir::toNativeSeparators(path), reason);
+    if (path.isEmpty())
+        why = { fileError::noFolder };
     return nullptr;
 }
 
 QSettings *sharedFile::edit(const std::function<bool(const QString &key)> &ownKey)
 {
     why = place->problem;
-    if (why.isEmpty())
+    if (!why)
         why = place->lock(LockWaitMs);
-    if (!why.isEmpty())
+    if (why)
         return nullptr;
     QByteArray bytes;
-    switch (place->readLoaded(&bytes)) {
-    case filePlace::missing:
-    case filePlace::regular:
-        break;
-    case filePlace::changed:
-        why = place->changedSinceLoad();
-        return nullptr;
-    case filePlace::unreadable:
-        why = failed + QLatin1String(": ") + tr("его не удалось прочитать: %1").arg(place->readError);
-        return nullptr;
-    case filePlace::tooLarge:
-        why = failed + QLatin1String(": ") + tr("он больше %1 МБ").arg(filePlace::MaxBytes / (1024 * 1024));
-        return nullptr;
-    case filePlace::notAFile:
-        why = failed + QLatin1String(": ") + tr("на его месте не обычный файл");
-        return nullptr;
-    case filePlace::heldByOther:
-        why = failed + QLatin1String(": ") + tr("его держит открытым другая программа, не разрешая читать");
+    const filePlace::content found = place->readLoaded(&bytes);
+    if (found != filePlace::missing && found != filePlace::regular) {
+        why = contentError(found);
         return nullptr;
     }
     if (const qsizetype line = deserialisedLine(bytes)) {
-        why = failed + QLatin1String(": ") + typedValueAt(line);
+        why = { fileError::typedValue, QString(), QString(), { QString::number(line) } };
         return nullptr;
     }
     if (!copyToStore(bytes)) {
-        why = failed + QLatin1String(": ") + copyError;
+        why = copyError;
         return nullptr;
     }
     why = unsavableContent(bytes);
-    if (why.isEmpty())
+    if (!why)
         why = changedByStore(bytes, ownKey);
-    return why.isEmpty() ? store.get() : nullptr;
-}
-
-QString sharedFile::typedValueAt(qsizetype line) const
-{
-    return tr("в строке %1 значение записано как двоичные данные хранилища (@Variant или @DateTime); "
-              "значения в списке — только текст, и такое значение редактор не читает")
-        .arg(line);
+    return why ? nullptr : store.get();
 }
 
 // The lines that hold one of the store's "@" forms are written back as they stand, or the save is
 // refused: each of them goes through a store of its own, which writes it as a save would.
-QString sharedFile::changedByStore(const QByteArray &bytes, const std::function<bool(const QString &key)> &ownKey)
+fileError sharedFile::changedByStore(const QByteArray &bytes, const std::function<bool(const QString &key)> &ownKey)
 {
     QList<rawLine> typed = rawLines(bytes, true);
     typed.erase(std::remove_if(typed.begin(), typed.end(),
@@ -485,7 +456,7 @@ QString sharedFile::changedByStore(const QByteArray &bytes, const std::function<
                                }),
                 typed.end());
     if (typed.isEmpty())
-        return QString();
+        return fileError();
     // Each value under a plain key of its own: how the store spells the file's own key and
     // section does not matter here, only what it writes of the value.
     QByteArray sample = "[General]\n";
@@ -496,10 +467,8 @@ QString sharedFile::changedByStore(const QByteArray &bytes, const std::function<
     QFile written(to);
     {
         QFile file(from);
-        if (!file.open(QIODevice::WriteOnly) || file.write(sample) != sample.size()) {
-            return failed + QLatin1String(": ")
-                + tr("не удалось записать его копию во временную папку: %1").arg(systemReason(lastSystemError()));
-        }
+        if (!file.open(QIODevice::WriteOnly) || file.write(sample) != sample.size())
+            return filePlace::failedWith(fileError::copyFailed, lastSystemError());
         file.close();
         QSettings read(from, QSettings::IniFormat);
         QSettings write(to, QSettings::IniFormat);
@@ -516,18 +485,16 @@ QString sharedFile::changedByStore(const QByteArray &bytes, const std::function<
         }
         write.sync();
         if (write.status() != QSettings::NoError || !written.open(QIODevice::ReadOnly))
-            return failed + QLatin1String(": ") + tr("не удалось записать его копию во временную папку");
+            return { fileError::copyFailed };
     }
     const QList<rawLine> after = rawLines(written.readAll(), false);
     for (qsizetype i = 0; i < typed.size(); ++i) {
         const rawLine &line = typed[i];
         const rawLine expected { "General", 'v' + QByteArray::number(i), line.value };
         if (!after.contains(expected))
-            return tr("%1: значение ключа %2 (%3) хранилище записало бы иначе, чем оно стоит в файле; "
-                      "редактор не сохраняет, чтобы не изменить его")
-                .arg(failed, shownText(QString::fromUtf8(line.key)), shownText(QString::fromUtf8(line.value)));
+            return { fileError::changedByStore, QString::fromUtf8(line.key), QString(), { QString::fromUtf8(line.value) } };
     }
-    return QString();
+    return fileError();
 }
 
 bool sharedFile::commit()
@@ -535,31 +502,24 @@ bool sharedFile::commit()
     store->sync();
     QFile copy(storePath);
     if (!reachedDisk(*store) || !copy.open(QIODevice::ReadOnly)) {
-        why = failed;
+        why = { fileError::notSaved };
         return false;
     }
-    QStringList lost;
-    why = place->replace(copy.readAll(), &lost);
-    if (!why.isEmpty())
-        return false;
-    if (!lost.isEmpty())
-        lostText = tr("Настройки сохранены в файл %1, но %2")
-                       .arg(QDir::toNativeSeparators(path), lost.join(QLatin1String("; ")));
-    return true;
+    lostAccess.clear();
+    why = place->replace(copy.readAll(), &lostAccess);
+    return !why;
 }
 
-// Why the file's content must not be rewritten by the store, or an empty text. Also readies the
-// store for the content: its codec, and the names it would misread.
-QString sharedFile::unsavableContent(const QByteArray &bytes)
+// Why the file's content must not be rewritten by the store, or none. Also readies the store for
+// the content: its codec, and the names it would misread.
+fileError sharedFile::unsavableContent(const QByteArray &bytes)
 {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     // The store reads UTF-8 only and would write every other byte back as U+FFFD.
     const qsizetype bad = firstNonUtf8(bytes);
     if (bad >= 0) {
         const qsizetype line = 1 + std::count(bytes.cbegin(), bytes.cbegin() + bad, '\n');
-        return tr("%1: строка %2 не в кодировке UTF-8. Преобразуйте файл в UTF-8, "
-                  "прежде чем сохранять его в редакторе")
-            .arg(failed, QString::number(line));
+        return { fileError::notUtf8, QString(), QString(), { QString::number(line) } };
     }
 #else
     const bool utf8 = chooseCodec(*store, bytes);
@@ -575,14 +535,14 @@ QString sharedFile::unsavableContent(const QByteArray &bytes)
                                                                                   : QStringList { value.toString() };
             for (const QString &text : texts) {
                 if (!keeps(text))
-                    return losing(key);
+                    return { fileError::beyondBmp, key };
             }
         }
     }
     if (utf8)
         renameMisreadKeys(*store);
 #endif
-    return QString();
+    return fileError();
 }
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
@@ -592,10 +552,7 @@ bool sharedFile::keeps(const QString &text) const
 }
 #endif
 
-QString sharedFile::losing(const QString &key)
+void sharedFile::losing(const QString &key)
 {
-    why = tr("%1: в значении ключа %2 есть символы за пределами U+FFFF (например, эмодзи), которые "
-             "сборка на Qt 5 не может записать в UTF-8, и сохранение уничтожило бы их")
-              .arg(failed, key);
-    return why;
+    why = { fileError::beyondBmp, key };
 }
