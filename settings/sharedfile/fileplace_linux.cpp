@@ -66,6 +66,15 @@ const char stagedName[] = "new";
 const int newTailLength = 6;
 const char newLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
+// A tail for a new name that nobody can guess.
+QByteArray randomTail()
+{
+    QByteArray tail;
+    for (int i = 0; i < newTailLength; ++i)
+        tail += newLetters[QRandomGenerator::global()->bounded(int(sizeof newLetters) - 1)];
+    return tail;
+}
+
 class descriptor
 {
 public:
@@ -292,6 +301,85 @@ struct filePlace::system
     int lockFile = -1; // the lock, while this object holds it
 };
 
+namespace {
+
+// The trust rule, for the walk to the list and for the private copy's folder alike: a folder
+// counts as others' when anybody but root and this user may change what it holds (it is not
+// theirs, or others may write it), and no link is followed in such a folder, whoever owns it.
+
+bool ours(const struct stat &status)
+{
+    return status.st_uid == 0 || status.st_uid == ::geteuid();
+}
+
+bool othersMayChange(const struct stat &folder)
+{
+    return !ours(folder) || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+bool othersMayChange(int folder)
+{
+    struct stat status;
+    return ::fstat(folder, &status) != 0 || othersMayChange(status);
+}
+
+// Whether nobody else may rename or remove what root or this user made in the folder: it is
+// not others', or it is a sticky folder of theirs.
+bool keepsOurs(const struct stat &folder)
+{
+    return !othersMayChange(folder) || ((folder.st_mode & S_ISVTX) != 0 && ours(folder));
+}
+
+// A link is followed only in a folder that is not others': who put a link at its name cannot be
+// told from the link, as anybody who may write there can rename a link of root's, or of another
+// user's, into it, and it still shows the owner who made it elsewhere.
+bool mayFollowLinkIn(bool othersFolder)
+{
+    return !othersFolder;
+}
+
+// The walk to the list, one name at a time, through descriptors only.
+struct pathWalk
+{
+    int *folder;                  // the folder reached so far
+    bool others;                  // whether it counts as others'
+    std::deque<QByteArray> parts; // the names still to go
+    int links = 0;
+
+    // Moves to `next`, a folder opened in the current one, or to the root or the parent.
+    void enter(descriptor &next, bool keepOthers = false)
+    {
+        std::swap(*folder, next.fd);
+        // A folder that only root or this user may write cannot have been renamed into its place
+        // by anybody else either (renaming a folder takes write access to it), so what lies in it
+        // is as trustworthy as the folder itself, whatever its parent; not so above it.
+        others = (keepOthers && others) || othersMayChange(*folder);
+    }
+
+    // Puts the target of the link `link`, found at `part`, in front of the names still to go.
+    fileError follow(int link, const QByteArray &part, const struct stat &status)
+    {
+        if (!mayFollowLinkIn(others))
+            return { fileError::linkRefused, nameIn(*folder, part), QString(), { userName(status.st_uid) } };
+        QByteArray target(4096, '\0');
+        const ssize_t size = ::readlinkat(link, "", target.data(), size_t(target.size()));
+        if (++links > MaxLinks || size <= 0 || size >= target.size()) {
+            return size > 0 ? fileError(fileError::tooManyLinks, QString(), QString(), { QString::number(MaxLinks) })
+                            : filePlace::failedWith(fileError::linkUnreadable, size < 0 ? errno : ENAMETOOLONG);
+        }
+        target.resize(int(size));
+        if (target.startsWith('/')) {
+            // The link's own choice, walked anew from the root.
+            descriptor root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            enter(root);
+        }
+        prependParts(parts, target);
+        return fileError();
+    }
+};
+
+} // namespace
+
 filePlace::filePlace(const QString &path)
     : d(new system)
 {
@@ -306,28 +394,17 @@ filePlace::filePlace(const QString &path)
         return;
     }
     d->folder = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    // Whether anybody but root and this user may have put or changed what lies in `folder`: when
-    // it is not theirs or they may write it.
-    const uid_t me = ::geteuid();
-    const auto othersMayWrite = [me](int fd) {
-        struct stat status;
-        return ::fstat(fd, &status) != 0 || (status.st_uid != 0 && status.st_uid != me)
-            || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-    };
-    bool others = othersMayWrite(d->folder);
-    std::deque<QByteArray> parts;
-    prependParts(parts, QFile::encodeName(path));
-    int links = 0;
-    while (!parts.empty() && d->folder >= 0) {
-        const QByteArray part = parts.front();
-        parts.pop_front();
+    pathWalk walk { &d->folder, othersMayChange(d->folder), {} };
+    prependParts(walk.parts, QFile::encodeName(path));
+    while (!walk.parts.empty() && d->folder >= 0) {
+        const QByteArray part = walk.parts.front();
+        walk.parts.pop_front();
         if (part == "..") {
             descriptor parent(::openat(d->folder, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            std::swap(d->folder, parent.fd);
-            others = others || othersMayWrite(d->folder);
+            walk.enter(parent, true);
             continue;
         }
-        const bool last = parts.empty();
+        const bool last = walk.parts.empty();
         descriptor next(::openat(d->folder, part.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat status;
         if (next.fd < 0 || ::fstat(next.fd, &status) != 0) {
@@ -338,28 +415,9 @@ filePlace::filePlace(const QString &path)
             return;
         }
         if (S_ISLNK(status.st_mode)) {
-            // In or below a folder that others may change, no link is followed, whoever owns it:
-            // anybody who may write there can rename a link of root's, or of another user's,
-            // into this name, and the link still shows the owner who made it elsewhere.
-            if (others) {
-                problem = { fileError::linkRefused, nameIn(d->folder, part), QString(), { userName(status.st_uid) } };
+            problem = walk.follow(next.fd, part, status);
+            if (problem)
                 return;
-            }
-            QByteArray target(4096, '\0');
-            const ssize_t size = ::readlinkat(next.fd, "", target.data(), size_t(target.size()));
-            if (++links > MaxLinks || size <= 0 || size >= target.size()) {
-                problem = size > 0 ? fileError { fileError::tooManyLinks, QString(), QString(), { QString::number(MaxLinks) } }
-                                   : failedWith(fileError::linkUnreadable, size < 0 ? errno : ENAMETOOLONG);
-                return;
-            }
-            target.resize(int(size));
-            if (target.startsWith('/')) {
-                // The link's own choice, walked anew from the root.
-                descriptor root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-                std::swap(d->folder, root.fd);
-                others = othersMayWrite(d->folder);
-            }
-            prependParts(parts, target);
             continue;
         }
         if (last) {
@@ -367,17 +425,11 @@ filePlace::filePlace(const QString &path)
             d->name = part;
             return;
         }
-        if (!S_ISDIR(status.st_mode)) {
-            problem = { fileError::unreachable };
-            return;
-        }
-        // A folder that only root or this user may write cannot have been renamed into its
-        // place by anybody else either (renaming a folder takes write access to it), so what lies
-        // in it is as trustworthy as the folder itself, whatever its parent.
-        std::swap(d->folder, next.fd);
-        others = othersMayWrite(d->folder);
+        if (!S_ISDIR(status.st_mode))
+            break;
+        walk.enter(next);
     }
-    // The path ends in a folder, or a folder could not be opened.
+    // The path ends in a folder, or leads through something else, or a folder could not be opened.
     problem = { fileError::unreachable };
 }
 
@@ -406,13 +458,11 @@ int openUnchangeable(const QByteArray &path)
 {
     if (!path.startsWith('/'))
         return -1;
-    const uid_t me = ::geteuid();
     descriptor folder(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    const auto safe = [me](int fd) {
+    // Each folder on the way is root's or this user's, kept where it is by the one before.
+    const auto safe = [](int fd) {
         struct stat status;
-        return fd >= 0 && ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)
-            && (status.st_uid == 0 || status.st_uid == me)
-            && ((status.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (status.st_mode & S_ISVTX) != 0);
+        return fd >= 0 && ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode) && ours(status) && keepsOurs(status);
     };
     if (!safe(folder.fd))
         return -1;
@@ -460,9 +510,7 @@ privateFolder::privateFolder()
         if (d->parent >= 0)
             removeAbandoned(d->parent);
         for (int attempt = 0; d->parent >= 0 && attempt < 100; ++attempt) {
-            d->name = privatePrefix;
-            for (int i = 0; i < newTailLength; ++i)
-                d->name += newLetters[QRandomGenerator::global()->bounded(int(sizeof newLetters) - 1)];
+            d->name = privatePrefix + randomTail();
             if (::mkdirat(d->parent, d->name.constData(), 0700) == 0) {
                 d->self = ::openat(d->parent, d->name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 // Locked for as long as this process uses it; another editor's start may d->remove
@@ -714,134 +762,157 @@ void filePlace::removeLeftovers()
     ::closedir(entries);
 }
 
+namespace {
+
+// A save's own folder beside the list, which nobody else may enter.
+struct stageFolder
+{
+    descriptor fd;
+    QByteArray name;
+};
+
+// Makes the stage in `folder`, under the list's name and a random tail, and makes sure it is the
+// one this save made: nobody else can put a folder of theirs in its place unnoticed.
+fileError makeStage(int folder, const QByteArray &listName, stageFolder *stage)
+{
+    for (int attempt = 0; attempt < 100 && stage->fd.fd < 0; ++attempt) {
+        stage->name = listName + newSuffix + randomTail();
+        if (::mkdirat(folder, stage->name.constData(), 0700) != 0) {
+            if (errno != EEXIST)
+                return filePlace::failedWith(fileError::stageNotMade, errno, nameIn(folder, stage->name));
+            continue;
+        }
+        stage->fd.reset(::openat(folder, stage->name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat status;
+        if (stage->fd.fd < 0 || ::fstat(stage->fd.fd, &status) != 0 || status.st_uid != ::geteuid()
+            || (status.st_mode & 0077) != 0) // somebody put another folder in its place the moment it was made
+            return filePlace::failedWith(fileError::stageSwapped, stage->fd.fd < 0 ? errno : EEXIST,
+                                         nameIn(folder, stage->name));
+    }
+    if (stage->fd.fd < 0)
+        return filePlace::failedWith(fileError::stageNotMade, EEXIST);
+    return fileError();
+}
+
+// The new file in the stage: private when it replaces a file, until it has that file's
+// permissions; a first file gets the usual ones (umask, the folder's default ACL and group, which
+// the stage has taken over). Where the file system allows, it has no name until it is complete.
+int openNewFile(int stage, bool replacing, bool *unnamed)
+{
+    const mode_t mode = replacing ? 0600 : 0666;
+#ifdef O_TMPFILE
+    const int fd = ::openat(stage, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+#else
+    const int fd = -1;
+#endif
+    *unnamed = fd >= 0;
+    return fd >= 0 ? fd : ::openat(stage, stagedName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+// Gives the new file `out` the owner, group, ACL, mode and extended attributes of the loaded file
+// `from`, whose status is `old`; `shown` names both in messages. What it cannot give goes to `lost`.
+void giveAccess(int from, const struct stat &old, int out, const QString &shown, QList<fileError> *lost)
+{
+    // Owner and group first: a change of owner clears the set-id bits, and the ACL's mask is the
+    // group's bits. Where root may not give the owner (a network file system that squashes root),
+    // the group alone; where not even that, the check below reports the group it was made with.
+    const bool root = ::geteuid() == 0;
+    if (::fchown(out, root ? old.st_uid : uid_t(-1), old.st_gid) != 0 && root
+        && ::fchown(out, uid_t(-1), old.st_gid) != 0) {
+    }
+    copyErrors errors;
+    const QByteArray name = QFile::encodeName(shown);
+    if (perm_copy_fd(name.constData(), from, name.constData(), out, &errors.context) != 0)
+        lost->append(fileError(fileError::aclLost, QString(), QString(), errors.messages));
+    errors.messages.clear();
+    if (::fchmod(out, old.st_mode & 07777) != 0)
+        lost->append(fileError(fileError::modeLost));
+    if (attr_copy_fd(name.constData(), from, name.constData(), out, nullptr, &errors.context) != 0)
+        lost->append(fileError(fileError::xattrsLost, QString(), QString(), errors.messages));
+    struct stat now;
+    if (::fstat(out, &now) == 0 && now.st_gid != old.st_gid)
+        lost->prepend(fileError(fileError::groupChanged, QString(), QString(),
+                                { groupName(now.st_gid), groupName(old.st_gid) }));
+}
+
+// Renames the stage's new file over the list, or to its name where there was none (never over a
+// file made there meanwhile), and makes the rename itself durable; 0, or the rename's errno.
+int putInPlace(int stage, int folder, const QByteArray &name, bool replacing)
+{
+    const unsigned int noReplace = replacing ? 0 : RENAME_NOREPLACE;
+    int renamed = ::renameat2(stage, stagedName, folder, name.constData(), noReplace);
+    if (renamed != 0 && errno == EINVAL && noReplace) // a file system without RENAME_NOREPLACE
+        renamed = ::renameat(stage, stagedName, folder, name.constData());
+    if (renamed != 0)
+        return errno;
+    descriptor listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (listing.fd >= 0)
+        ::fsync(listing.fd);
+    return 0;
+}
+
+} // namespace
+
+// The new file is made in a folder of this process's own beside the list, which nobody else may
+// enter, and renamed from there through that folder's descriptor: whatever others do to the names
+// in the list's folder meanwhile, only the file written here takes the list's place.
 fileError filePlace::replace(const QByteArray &bytes, QList<fileError> *lost)
 {
     if (!origin)
         return { fileError::notSaved };
     removeLeftovers();
-    // The new file takes its permissions from the file the window's rows came from, which
-    // readLoaded() found at the path under the lock; a list that was not there when the window
-    // loaded gets those of a first file.
+    // Permissions from the file the window's rows came from, which readLoaded() found at the path
+    // under the lock; a list that was not there when the window loaded gets those of a first file.
     struct stat old;
     const int from = origin->fd >= 0 && ::fstat(origin->fd, &old) == 0 ? origin->fd : -1;
     if (origin->fd >= 0 && from < 0)
         return failedWith(fileError::accessUnknown, errno);
     const bool existed = from >= 0;
-
-    // The new file is made in a folder of this process's own beside the list, which nobody else
-    // may enter, and renamed from there through that folder's descriptor: whatever others do to
-    // the names in the list's folder meanwhile, only the file written here takes the list's place.
-    const uid_t me = ::geteuid();
-    QByteArray stageName;
-    descriptor stage;
-    for (int attempt = 0; attempt < 100 && stage.fd < 0; ++attempt) {
-        stageName = d->name + newSuffix;
-        for (int i = 0; i < newTailLength; ++i)
-            stageName += newLetters[QRandomGenerator::global()->bounded(int(sizeof newLetters) - 1)];
-        if (::mkdirat(d->folder, stageName.constData(), 0700) != 0) {
-            if (errno != EEXIST)
-                return failedWith(fileError::stageNotMade, errno, nameIn(d->folder, stageName));
-            continue;
-        }
-        stage.reset(::openat(d->folder, stageName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        struct stat status;
-        if (stage.fd < 0 || ::fstat(stage.fd, &status) != 0 || status.st_uid != me
-            || (status.st_mode & 0077) != 0) // somebody put another folder in its place the moment it was made
-            return failedWith(fileError::stageSwapped, stage.fd < 0 ? errno : EEXIST, nameIn(d->folder, stageName));
-    }
-    if (stage.fd < 0)
-        return failedWith(fileError::stageNotMade, EEXIST);
-    const char *const newName = stagedName;
+    stageFolder stage;
+    if (const fileError error = makeStage(d->folder, d->name, &stage))
+        return error;
     // The stage goes when the save has held, and with what is in it when it has not.
     const auto removeOwnStage = [&] {
-        ::unlinkat(stage.fd, newName, 0);
+        ::unlinkat(stage.fd.fd, stagedName, 0);
         struct stat status;
-        if (::fstat(stage.fd, &status) == 0)
-            removeStage(d->folder, stageName, status);
+        if (::fstat(stage.fd.fd, &status) == 0)
+            removeStage(d->folder, stage.name, status);
     };
     const auto fail = [&](fileError::kind step) {
         const int error = errno;
         removeOwnStage();
         return failedWith(step, error);
     };
-
-    // Private when it replaces a file, until it has that file's permissions; a first file gets
-    // the usual ones (umask, the folder's default ACL and group, which the stage has taken over).
-    // Where the file system allows, it has no name at all until it is complete.
-    const mode_t mode = existed ? 0600 : 0666;
-#ifdef O_TMPFILE
-    descriptor out(::openat(stage.fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
-#else
-    descriptor out;
-#endif
-    const bool unnamed = out.fd >= 0;
-    if (!unnamed)
-        out.reset(::openat(stage.fd, newName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    bool unnamed = false;
+    descriptor out(openNewFile(stage.fd.fd, existed, &unnamed));
     if (out.fd < 0)
         return fail(fileError::newFileNotMade);
-
-    if (existed) {
-        if (!copyFlags(from, out.fd))
-            lost->append(fileError(fileError::flagsLost));
-    }
+    // Before any data: some flags (no copy-on-write) take effect only on an empty file.
+    if (existed && !copyFlags(from, out.fd))
+        lost->append(fileError(fileError::flagsLost));
     if (!writeAll(out.fd, bytes))
         return fail(fileError::newFileNotWritten);
-
-    if (existed) {
-        // Owner and group first: a change of owner clears the set-id bits, and the ACL's mask
-        // is the group's bits.
-        const bool root = me == 0;
-        // Where root may not give the owner (a network file system that squashes root), the
-        // group alone.
-        if (::fchown(out.fd, root ? old.st_uid : uid_t(-1), old.st_gid) != 0 && root
-            && ::fchown(out.fd, uid_t(-1), old.st_gid) != 0) {
-            // Not even that: the file keeps the group it was made with, which the check below
-            // reports.
-        }
-        copyErrors errors;
-        // Both named as the list: the new file is the list to whoever reads a message.
-        const QByteArray oldName = QFile::encodeName(nameIn(d->folder, d->name));
-        if (perm_copy_fd(oldName.constData(), from, oldName.constData(), out.fd, &errors.context) != 0)
-            lost->append(fileError(fileError::aclLost, QString(), QString(), errors.messages));
-        errors.messages.clear();
-        if (::fchmod(out.fd, old.st_mode & 07777) != 0)
-            lost->append(fileError(fileError::modeLost));
-        if (attr_copy_fd(oldName.constData(), from, oldName.constData(), out.fd, nullptr, &errors.context) != 0)
-            lost->append(fileError(fileError::xattrsLost, QString(), QString(), errors.messages));
-        struct stat now;
-        if (::fstat(out.fd, &now) == 0 && now.st_gid != old.st_gid)
-            lost->prepend({ fileError::groupChanged, QString(), QString(), { groupName(now.st_gid), groupName(old.st_gid) } });
-    }
+    if (existed)
+        giveAccess(from, old, out.fd, nameIn(d->folder, d->name), lost);
     if (::fdatasync(out.fd) != 0)
         return fail(fileError::newFileNotFlushed);
     if (unnamed
-        && ::linkat(AT_FDCWD, ("/proc/self/fd/" + QByteArray::number(out.fd)).constData(), stage.fd,
-                    newName, AT_SYMLINK_FOLLOW) != 0)
+        && ::linkat(AT_FDCWD, ("/proc/self/fd/" + QByteArray::number(out.fd)).constData(), stage.fd.fd,
+                    stagedName, AT_SYMLINK_FOLLOW) != 0)
         return fail(fileError::newFileNotNamed);
     // Only over the file that was loaded, or where there was none and still is none. The lock
     // keeps other editors out; a member who swaps a file in between this look and the rename
     // loses that file of hers to the list, whose rows and access both come from the loaded file.
-    if (!holdsLoaded(d->folder, d->name, *origin)) {
+    if (const int error = holdsLoaded(d->folder, d->name, *origin)
+            ? putInPlace(stage.fd.fd, d->folder, d->name, existed)
+            : EEXIST) {
+        if (error != EEXIST)
+            return fail(fileError::notRenamed);
         removeOwnStage();
         return { fileError::changedSinceLoad };
     }
-    const unsigned int noReplace = existed ? 0 : RENAME_NOREPLACE;
-    int renamed = ::renameat2(stage.fd, newName, d->folder, d->name.constData(), noReplace);
-    if (renamed != 0 && errno == EINVAL && noReplace) // a file system without RENAME_NOREPLACE
-        renamed = ::renameat(stage.fd, newName, d->folder, d->name.constData());
-    if (renamed != 0) {
-        if (errno == EEXIST) {
-            removeOwnStage();
-            return { fileError::changedSinceLoad };
-        }
-        return fail(fileError::notRenamed);
-    }
-    descriptor listing(::openat(d->folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (listing.fd >= 0)
-        ::fsync(listing.fd); // the rename itself
     removeOwnStage();
-    if (origin)
-        origin->reset(out.release());
+    origin->reset(out.release());
     unlock();
     return fileError();
 }
