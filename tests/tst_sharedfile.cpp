@@ -284,8 +284,8 @@ private slots:
 #ifdef Q_OS_WIN
     void windowsReplace_data();
     void windowsReplace();
-    void windowsLinkOwners_data();
-    void windowsLinkOwners();
+    void windowsFolders_data();
+    void windowsFolders();
     void windowsLinkTargets_data();
     void windowsLinkTargets();
 #endif
@@ -1576,29 +1576,39 @@ void tst_sharedFile::windowsReplace()
     QCOMPARE(beside, expected);
 }
 
-void tst_sharedFile::windowsLinkOwners_data()
+void tst_sharedFile::windowsFolders_data()
 {
-    // Whose a link or junction is, as a SID ("me" for the user who runs the test), and whether
-    // Save follows it. Wine can make neither, so the decision is tried on its own.
-    QTest::addColumn<QString>("owner");
-    QTest::addColumn<bool>("followed");
+    // A folder's security descriptor in SDDL ("me" for the user who runs the test), and whether
+    // others may change what it holds, so that Save follows no link or junction in it. Wine can
+    // make no links, so the decision is tried on its own.
+    QTest::addColumn<QString>("sddl");
+    QTest::addColumn<bool>("others");
 
-    QTest::newRow("Administrators") << "S-1-5-32-544" << true;
-    QTest::newRow("SYSTEM") << "S-1-5-18" << true;
-    QTest::newRow("TrustedInstaller") << "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464" << true;
-    QTest::newRow("the saver") << "me" << true;
-    QTest::newRow("another user") << "S-1-5-21-1004336348-1177238915-682003330-1001" << false;
-    QTest::newRow("Users") << "S-1-5-32-545" << false;
-    QTest::newRow("Everyone") << "S-1-1-0" << false;
+    const QString rights = QStringLiteral("D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
+    QTest::newRow("Administrators'") << "O:BA" + rights << false;
+    QTest::newRow("SYSTEM's") << "O:SY" + rights << false;
+    QTest::newRow("TrustedInstaller's")
+        << "O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464" + rights << false;
+    QTest::newRow("the saver's") << "O:me" + rights << false;
+    QTest::newRow("another user's") << "O:S-1-5-21-1004336348-1177238915-682003330-1001" + rights << true;
+    QTest::newRow("Users'") << "O:BU" + rights << true;
+    QTest::newRow("Everyone's") << "O:WD" + rights << true;
+    QTest::newRow("no DACL") << QStringLiteral("O:BA, no DACL") << true;
+    QTest::newRow("the group may add files, as installed")
+        << "O:BA" + rights + "(A;;0x1200ab;;;S-1-5-21-1004336348-1177238915-682003330-1010)" << true;
+    QTest::newRow("Users may add folders") << "O:BA" + rights + "(A;CI;0x4;;;BU)" << true;
+    QTest::newRow("Users may delete what it holds") << "O:BA" + rights + "(A;;0x40;;;BU)" << true;
+    QTest::newRow("Everyone may change its access") << "O:BA" + rights + "(A;;WD;;;WD)" << true;
+    QTest::newRow("for what it will hold only") << "O:BA" + rights + "(A;OICIIO;FA;;;BU)" << false;
+    QTest::newRow("a denial") << "O:BA" + rights + "(D;;FA;;;BU)" << false;
 }
 
-void tst_sharedFile::windowsLinkOwners()
+void tst_sharedFile::windowsFolders()
 {
-    QFETCH(QString, owner);
-    QFETCH(bool, followed);
+    QFETCH(QString, sddl);
+    QFETCH(bool, others);
 
-    QString sid = owner;
-    if (owner == QLatin1String("me")) {
+    if (sddl.contains(QLatin1String(":me"))) {
         HANDLE token = nullptr;
         QVERIFY(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
         char user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
@@ -1608,14 +1618,28 @@ void tst_sharedFile::windowsLinkOwners()
         QVERIFY(got);
         LPWSTR text = nullptr;
         QVERIFY(::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(user)->User.Sid, &text));
-        sid = QString::fromWCharArray(text);
+        sddl.replace(QLatin1String(":me"), QLatin1Char(':') + QString::fromWCharArray(text));
         ::LocalFree(text);
     }
-    PSID binary = nullptr;
-    QVERIFY(::ConvertStringSidToSidW(native(sid).c_str(), &binary));
-    const bool follows = windowsLinks::mayFollow(binary);
-    ::LocalFree(binary);
-    QCOMPARE(follows, followed);
+    bool result = false;
+    if (sddl.endsWith(QLatin1String(", no DACL"))) {
+        // Made by hand: Wine reads NO_ACCESS_CONTROL as an empty DACL.
+        SECURITY_DESCRIPTOR descriptor;
+        PSID administrators = nullptr;
+        QVERIFY(::ConvertStringSidToSidW(L"S-1-5-32-544", &administrators));
+        QVERIFY(::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)
+                && ::SetSecurityDescriptorOwner(&descriptor, administrators, FALSE)
+                && ::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
+        result = windowsLinks::othersMayChange(&descriptor);
+        ::LocalFree(administrators);
+    } else {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        QVERIFY(::ConvertStringSecurityDescriptorToSecurityDescriptorW(native(sddl).c_str(), SDDL_REVISION_1,
+                                                                       &descriptor, nullptr));
+        result = windowsLinks::othersMayChange(descriptor);
+        ::LocalFree(descriptor);
+    }
+    QCOMPARE(result, others);
 }
 
 void tst_sharedFile::windowsLinkTargets_data()

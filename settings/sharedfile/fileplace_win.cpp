@@ -374,9 +374,9 @@ bool writeAll(HANDLE file, const QByteArray &bytes)
 
 namespace windowsLinks {
 
-bool mayFollow(void *ownerSid)
+bool isTrusted(void *sid)
 {
-    const PSID owner = static_cast<PSID>(ownerSid);
+    const PSID owner = static_cast<PSID>(sid);
     if (!owner || !::IsValidSid(owner))
         return false;
     if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid))
@@ -397,6 +397,41 @@ bool mayFollow(void *ownerSid)
         && ::EqualSid(owner, reinterpret_cast<TOKEN_USER *>(user)->User.Sid);
     ::CloseHandle(token);
     return saver;
+}
+
+bool othersMayChange(void *securityDescriptor)
+{
+    const auto descriptor = static_cast<PSECURITY_DESCRIPTOR>(securityDescriptor);
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    if (!::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || !isTrusted(owner)
+        || !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl)
+        return true;
+    ACL_SIZE_INFORMATION sizes = {};
+    if (!::GetAclInformation(dacl, &sizes, sizeof sizes, AclSizeInformation))
+        return true;
+    const ACCESS_MASK changes = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | WRITE_DAC
+        | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+    for (DWORD i = 0; i < sizes.AceCount; ++i) {
+        ACE_HEADER *ace = nullptr;
+        if (!::GetAce(dacl, i, reinterpret_cast<void **>(&ace)))
+            return true;
+        // Denials and audits only take away; an entry only for what the folder will hold is not
+        // the folder's own.
+        const bool allows = ace->AceType == ACCESS_ALLOWED_ACE_TYPE || ace->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE
+            || ace->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE || ace->AceType == ACCESS_ALLOWED_COMPOUND_ACE_TYPE
+            || ace->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+        if (!allows || (ace->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        // The other kinds of allowing entry are not looked into: they count as others'.
+        if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            return true;
+        const auto *allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE *>(ace);
+        if ((allowed->Mask & changes) && !isTrusted(const_cast<DWORD *>(&allowed->SidStart)))
+            return true;
+    }
+    return false;
 }
 
 QString target(const QByteArray &reparseData)
@@ -476,6 +511,103 @@ struct filePlace::system
     void *lockFile = nullptr;    // the lock's handle, while this object holds it
 };
 
+namespace {
+
+// The trust rule, as on Linux: a folder counts as others' when anybody but an administrator,
+// SYSTEM, TrustedInstaller and this user may change what it holds, and no link or junction is
+// followed in such a folder, whoever owns it.
+bool othersMayChange(HANDLE folder)
+{
+    const QByteArray security = securityOf(folder);
+    return security.isEmpty() || windowsLinks::othersMayChange(const_cast<char *>(security.constData()));
+}
+
+bool mayFollowLinkIn(bool othersFolder)
+{
+    return !othersFolder;
+}
+
+// The walk to the list, one name at a time. Every folder on the way stays open without sharing
+// deletion, so that no one renames or deletes it (and puts a junction in its place) while the
+// walk's owner lives.
+struct pathWalk
+{
+    std::vector<void *> &folders;
+    QString root;
+    QString current;              // the folder reached so far, with a slash at its end
+    QString held;                 // the folder that folders.back() is
+    std::deque<QString> parts;    // the names still to go
+    int links = 0;
+
+    // The folder reached so far, held: the last one held, unless the walk reached it from
+    // elsewhere (a root, or a folder again after ".."); null when it is not a plain folder.
+    HANDLE folder()
+    {
+        if (!folders.empty() && held == current)
+            return folders.back();
+        handle item(openItself(current == root ? current : current.chopped(1), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE));
+        FILE_ATTRIBUTE_TAG_INFO info;
+        if (!item.valid() || !tagInfo(item.h, &info) || !(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            || (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return nullptr;
+        folders.push_back(item.release());
+        held = current;
+        return folders.back();
+    }
+
+    void up()
+    {
+        const qsizetype slash = current.lastIndexOf(QLatin1Char('/'), -2);
+        if (current.size() > root.size() && slash >= root.size() - 1)
+            current.truncate(slash + 1);
+    }
+
+    // Puts the target of the symbolic link or junction `link`, found at `next`, in front of the
+    // names still to go.
+    fileError follow(HANDLE link, const QString &next)
+    {
+        const HANDLE in = folder();
+        if (!in)
+            return { fileError::unreachable };
+        if (!mayFollowLinkIn(othersMayChange(in)))
+            return { fileError::linkRefused, shown(next), QString(), { ownerOf(link) } };
+        QByteArray data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE, '\0');
+        DWORD size = 0;
+        const QString target = ::DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(),
+                                                 DWORD(data.size()), &size, nullptr)
+            ? windowsLinks::target(data.left(int(size)))
+            : QString();
+        if (target.isEmpty())
+            return { fileError::unreachable };
+        if (++links > MaxLinks)
+            return { fileError::tooManyLinks, QString(), QString(), { QString::number(MaxLinks) } };
+        QString targetRoot, targetRest;
+        if (splitRoot(target, &targetRoot, &targetRest)) {
+            root = targetRoot;
+            current = targetRoot;
+            prependParts(parts, targetRest);
+        } else {
+            prependParts(parts, target);
+        }
+        return fileError();
+    }
+
+    static QString ownerOf(HANDLE item)
+    {
+        PSID owner = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (::GetSecurityInfo(item, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+            return QString();
+        const QString name = accountName(owner);
+        ::LocalFree(descriptor);
+        return name;
+    }
+};
+
+} // namespace
+
 filePlace::filePlace(const QString &path)
     : d(new system)
 {
@@ -485,122 +617,62 @@ filePlace::filePlace(const QString &path)
         problem = { fileError::unreachable };
         return;
     }
-    // Every part is opened as itself: a link or junction is followed only when an administrator,
-    // SYSTEM, TrustedInstaller or the saver owns it, as read through its own handle. Every folder
-    // on the way stays open without sharing deletion, so that no one renames or deletes it (and
-    // puts a junction in its place) while this object lives.
-    std::deque<QString> parts;
-    prependParts(parts, rest);
-    QString current = root;
-    QString held; // the folder that folders.back() is
-    int links = 0;
-    // The file is `part` in the folder `in`. A new list is renamed into place through the handle
-    // of that folder: the last one held, unless the walk reached it from elsewhere (a root, or a
-    // folder again after "..").
-    const auto found = [&](const QString &in, const QString &part, const QString &heldFolder) {
-        d->path = in + part;
-        d->name = part;
-        if (!d->folders.empty() && heldFolder == in) {
-            d->folder = d->folders.back();
-            return;
-        }
-        handle item(openItself(in == root ? in : in.chopped(1), FILE_READ_ATTRIBUTES | READ_CONTROL,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE));
-        FILE_ATTRIBUTE_TAG_INFO info;
-        if (!item.valid() || !tagInfo(item.h, &info) || !(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            || (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    pathWalk walk { d->folders, root, root, QString(), {} };
+    prependParts(walk.parts, rest);
+    // The file is the last part in the folder reached; a new list is renamed into place through
+    // that folder's handle.
+    const auto found = [&](const QString &part) {
+        d->folder = walk.folder();
+        if (!d->folder)
             problem = { fileError::unreachable };
-            return;
-        }
-        d->folder = item.release();
-        d->folders.push_back(d->folder);
+        d->path = walk.current + part;
+        d->name = part;
     };
-    while (!parts.empty()) {
-        const QString part = parts.front();
-        parts.pop_front();
+    while (!walk.parts.empty()) {
+        const QString part = walk.parts.front();
+        walk.parts.pop_front();
         if (part == QLatin1String("..")) {
-            const qsizetype slash = current.lastIndexOf(QLatin1Char('/'), -2);
-            if (current.size() > root.size() && slash >= root.size() - 1)
-                current.truncate(slash + 1);
+            walk.up();
             continue;
         }
-        const bool last = parts.empty();
-        const QString next = current + part;
-        // A folder is held without sharing deletion (one that somebody holds for deletion
-        // right now is not walked through); the file itself is only looked at, and may be
-        // replaced by another writer meanwhile.
-        handle item(openItself(next, FILE_READ_ATTRIBUTES | READ_CONTROL,
-                               last ? shareAll : FILE_SHARE_READ | FILE_SHARE_WRITE));
+        const bool last = walk.parts.empty();
+        const QString next = walk.current + part;
+        // A folder is held without sharing deletion (one that somebody holds for deletion right
+        // now is not walked through); the file itself is only looked at, and may be replaced by
+        // another writer meanwhile.
+        handle item(openItself(next, FILE_READ_ATTRIBUTES | READ_CONTROL, last ? shareAll : FILE_SHARE_READ | FILE_SHARE_WRITE));
         FILE_ATTRIBUTE_TAG_INFO info;
         if (!item.valid() || !tagInfo(item.h, &info)) {
-            const DWORD error = ::GetLastError();
-            if (last && !item.valid() && error == ERROR_FILE_NOT_FOUND)
-                found(current, part, held); // no file yet: a save makes it
+            if (last && !item.valid() && ::GetLastError() == ERROR_FILE_NOT_FOUND)
+                found(part); // no file yet: a save makes it
             else
                 problem = { fileError::unreachable };
             return;
         }
         if (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            if (info.ReparseTag != IO_REPARSE_TAG_SYMLINK && info.ReparseTag != IO_REPARSE_TAG_MOUNT_POINT) {
-                // A file that a cloud or deduplication service keeps is a file; any other kind of
-                // link is not followed.
-                if (IsReparseTagNameSurrogate(info.ReparseTag)) {
-                    problem = { fileError::unreachable };
+            if (info.ReparseTag == IO_REPARSE_TAG_SYMLINK || info.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT) {
+                problem = walk.follow(item.h, next);
+                if (problem)
                     return;
-                }
-            } else {
-                PSID owner = nullptr;
-                PSECURITY_DESCRIPTOR descriptor = nullptr;
-                if (::GetSecurityInfo(item.h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                      nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-                    problem = { fileError::unreachable };
-                    return;
-                }
-                const bool follow = windowsLinks::mayFollow(owner);
-                const QString ownerName = accountName(owner);
-                ::LocalFree(descriptor);
-                if (!follow) {
-                    problem = { fileError::linkRefused, shown(next), QString(), { ownerName } };
-                    return;
-                }
-                QByteArray data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE, '\0');
-                DWORD size = 0;
-                const QString target = ::DeviceIoControl(item.h, FSCTL_GET_REPARSE_POINT, nullptr, 0,
-                                                         data.data(), DWORD(data.size()), &size, nullptr)
-                    ? windowsLinks::target(data.left(int(size)))
-                    : QString();
-                if (++links > MaxLinks || target.isEmpty()) {
-                    if (target.isEmpty())
-                        problem = { fileError::unreachable };
-                    else
-                        problem = { fileError::tooManyLinks, QString(), QString(), { QString::number(MaxLinks) } };
-                    return;
-                }
-                QString targetRoot, targetRest;
-                if (splitRoot(target, &targetRoot, &targetRest)) {
-                    root = targetRoot;
-                    current = targetRoot;
-                    prependParts(parts, targetRest);
-                } else {
-                    prependParts(parts, target);
-                }
                 continue;
             }
+            // A file that a cloud or deduplication service keeps is a file; any other kind of
+            // link is not followed.
+            if (IsReparseTagNameSurrogate(info.ReparseTag))
+                break;
         }
         if (last) {
             // Whatever it is: read() and replace() look at it again, without following it.
-            found(current, part, held);
+            found(part);
             return;
         }
-        if (!(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            problem = { fileError::unreachable };
-            return;
-        }
+        if (!(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            break;
         d->folders.push_back(item.release());
-        current = next + QLatin1Char('/');
-        held = current;
+        walk.current = next + QLatin1Char('/');
+        walk.held = walk.current;
     }
-    // The path ends in a folder.
+    // The path ends in a folder, or leads through something else.
     problem = { fileError::unreachable };
 }
 
@@ -878,76 +950,148 @@ static DWORD renameInPlace(HANDLE folder, const QString &name, HANDLE newFile)
     return done ? ERROR_SUCCESS : error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
 
-fileError filePlace::replace(const QByteArray &bytes, QList<fileError> *lost)
-{
-    removeLeftovers();
+namespace {
 
-    // The rows go only where they came from: the list at the name now (as edit() read it under
-    // the lock) must be the file that the window loaded, or none when none was there, and the
-    // new file gets that file's access.
-    const QByteArray now = d->file ? identity(d->file) : QByteArray();
-    if (d->file && now.isEmpty())
-        return failedWith(fileError::identityUnknown, long(::GetLastError()));
-    if (origin && now != origin->id)
-        return { fileError::changedSinceLoad };
-    const bool existed = d->file != nullptr;
+// The old list's access, as the new file takes it over.
+struct listAccess
+{
+    QByteArray security; // self-relative: owner, group and DACL point into it
+    FILE_ATTRIBUTE_TAG_INFO info = {};
+    PACL dacl = nullptr;
+    PSID owner = nullptr;
+    PSID group = nullptr;
+    BOOL hasDacl = FALSE;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    // What the new file is made with: the old list's DACL and nothing inherited besides, so that
+    // nobody may read it who may not read the list.
+    SECURITY_DESCRIPTOR initial;
+};
+
+bool readAccess(listAccess *access)
+{
+    auto *old = reinterpret_cast<PSECURITY_DESCRIPTOR>(access->security.data());
+    BOOL defaulted = FALSE;
+    DWORD revision = 0;
+    return ::GetSecurityDescriptorDacl(old, &access->hasDacl, &access->dacl, &defaulted)
+        && ::GetSecurityDescriptorOwner(old, &access->owner, &defaulted)
+        && ::GetSecurityDescriptorGroup(old, &access->group, &defaulted)
+        && ::GetSecurityDescriptorControl(old, &access->control, &revision)
+        && ::InitializeSecurityDescriptor(&access->initial, SECURITY_DESCRIPTOR_REVISION)
+        && ::SetSecurityDescriptorDacl(&access->initial, access->hasDacl, access->dacl, FALSE)
+        && ::SetSecurityDescriptorControl(&access->initial, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
+
+// Makes the new file beside the list at `path`, under the editor's own mark and a random tail,
+// shared for reading only, so that nobody renames or deletes it until it is in place.
+fileError makeNewFile(const QString &path, SECURITY_ATTRIBUTES *attributes, QString *newName, handle *out)
+{
+    for (int attempt = 0; attempt < 100 && !out->valid(); ++attempt) {
+        *newName = path + QLatin1String(newMark) + randomTail();
+        out->reset(::CreateFileW(native(*newName).c_str(),
+                                 GENERIC_WRITE | DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES | WRITE_DAC | WRITE_OWNER,
+                                 FILE_SHARE_READ, attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const DWORD error = out->valid() ? ERROR_SUCCESS : ::GetLastError();
+        if (!out->valid() && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+            return filePlace::failedWith(fileError::newFileBesideNotMade, long(error));
+    }
+    if (!out->valid())
+        return { fileError::notSaved }; // every name taken: none of them is ours to remove
+    return fileError();
+}
+
+// Whether entries of the DACL came from the folder, as against all being its own.
+bool inheritsEntries(const listAccess &old)
+{
+    ACL_SIZE_INFORMATION sizes = {};
+    if (!old.hasDacl || !old.dacl || (old.control & SE_DACL_PROTECTED)
+        || !::GetAclInformation(old.dacl, &sizes, sizeof sizes, AclSizeInformation))
+        return false;
+    for (DWORD i = 0; i < sizes.AceCount; ++i) {
+        ACE_HEADER *ace = nullptr;
+        if (::GetAce(old.dacl, i, reinterpret_cast<void **>(&ace)) && (ace->AceFlags & INHERITED_ACE))
+            return true;
+    }
+    return false;
+}
+
+// Gives the new file the old list's owner, group, DACL and attributes; none, or the step that
+// failed, with the system's error set.
+fileError::kind giveAccess(HANDLE out, const listAccess &old, QList<fileError> *lost)
+{
+    // The old list's owner where this user may give it (an administrator, to Administrators or
+    // SYSTEM); otherwise the saver owns the new list, as on Linux a member who saves does.
+    const DWORD given = ::SetSecurityInfo(out, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION,
+                                          old.owner, old.group, nullptr, nullptr);
+    if (given != ERROR_SUCCESS && given != ERROR_INVALID_OWNER) {
+        ::SetLastError(given);
+        return fileError::ownerNotGiven;
+    }
+    // Its DACL exactly: entries inherited from the folder stay inherited, as they were, unless the
+    // old list had none (or was protected), when the entries are all its own.
+    const DWORD set = ::SetSecurityInfo(out, SE_FILE_OBJECT,
+                                        DACL_SECURITY_INFORMATION
+                                            | (inheritsEntries(old) ? UNPROTECTED_DACL_SECURITY_INFORMATION
+                                                                    : PROTECTED_DACL_SECURITY_INFORMATION),
+                                        nullptr, nullptr, old.hasDacl ? old.dacl : nullptr, nullptr);
+    if (set != ERROR_SUCCESS) {
+        ::SetLastError(set);
+        return fileError::aclNotGiven;
+    }
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE
+        | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    if (old.info.FileAttributes & kept) {
+        FILE_BASIC_INFO basic = {};
+        basic.FileAttributes = old.info.FileAttributes & kept;
+        if (!::SetFileInformationByHandle(out, FileBasicInfo, &basic, sizeof basic))
+            lost->append(fileError(fileError::attributesLost));
+    }
+    return fileError::none;
+}
+
+// Why the list `file` at `path` may not be replaced by this user, or none; `access` gets its access.
+fileError checkReplaceable(const listOrigin *origin, HANDLE file, const QString &path, listAccess *access)
+{
     // Where the loaded file is not held open, its identity could be that of another file made
     // since under a freed ID (Wine reuses them at once): its access is the one seen at the load.
-    FILE_ATTRIBUTE_TAG_INFO info = {};
-    QByteArray security;
-    if (existed) {
-        security = origin && !origin->file ? origin->security : securityOf(d->file);
-        if (security.isEmpty() || !tagInfo(d->file, &info))
-            return failedWith(fileError::securityUnknown, long(::GetLastError()));
-    }
+    access->security = origin && !origin->file ? origin->security : securityOf(file);
+    if (access->security.isEmpty() || !tagInfo(file, &access->info) || !readAccess(access))
+        return filePlace::failedWith(fileError::securityUnknown, long(::GetLastError()));
     // A read-only file is one that its owner does not want changed.
-    if (existed && (info.FileAttributes & FILE_ATTRIBUTE_READONLY))
+    if (access->info.FileAttributes & FILE_ATTRIBUTE_READONLY)
         return { fileError::readOnly };
     // A list that this user may not replace is refused now, with the system's reason, not after
     // every retry of the rename.
-    if (existed) {
-        const handle replaceable(openItself(d->path, DELETE));
-        const DWORD error = replaceable.valid() ? ERROR_SUCCESS : ::GetLastError();
-        if (error == ERROR_ACCESS_DENIED)
-            return failedWith(fileError::mayNotReplace, long(error));
-    }
+    const handle replaceable(openItself(path, DELETE));
+    const DWORD error = replaceable.valid() ? ERROR_SUCCESS : ::GetLastError();
+    if (error == ERROR_ACCESS_DENIED)
+        return filePlace::failedWith(fileError::mayNotReplace, long(error));
+    return fileError();
+}
 
-    // Private until it has the old list's access: made with the old list's DACL and nothing
-    // inherited besides, so that nobody may read it who may not read the list.
-    SECURITY_DESCRIPTOR initial;
-    SECURITY_ATTRIBUTES attributes = { sizeof attributes, nullptr, FALSE };
-    PACL dacl = nullptr;
-    PSID owner = nullptr, group = nullptr;
-    BOOL hasDacl = FALSE, defaulted = FALSE;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    if (existed) {
-        auto *old = reinterpret_cast<PSECURITY_DESCRIPTOR>(security.data());
-        if (!::GetSecurityDescriptorDacl(old, &hasDacl, &dacl, &defaulted)
-            || !::GetSecurityDescriptorOwner(old, &owner, &defaulted)
-            || !::GetSecurityDescriptorGroup(old, &group, &defaulted)
-            || !::GetSecurityDescriptorControl(old, &control, &revision)
-            || !::InitializeSecurityDescriptor(&initial, SECURITY_DESCRIPTOR_REVISION)
-            || !::SetSecurityDescriptorDacl(&initial, hasDacl, dacl, FALSE)
-            || !::SetSecurityDescriptorControl(&initial, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
-            return failedWith(fileError::securityUnknown, long(::GetLastError()));
-        attributes.lpSecurityDescriptor = &initial;
-    }
+} // namespace
 
+fileError filePlace::replace(const QByteArray &bytes, QList<fileError> *lost)
+{
+    removeLeftovers();
+    // The rows go only where they came from: the list at the name now (as edit() read it under
+    // the lock) must be the file that the window loaded, or none when none was there, and the
+    // new file gets that file's access.
+    const QByteArray loaded = d->file ? identity(d->file) : QByteArray();
+    if (d->file && loaded.isEmpty())
+        return failedWith(fileError::identityUnknown, long(::GetLastError()));
+    if (origin && loaded != origin->id)
+        return { fileError::changedSinceLoad };
+    const bool existed = d->file != nullptr;
+    listAccess access;
+    SECURITY_ATTRIBUTES attributes = { sizeof attributes, existed ? &access.initial : nullptr, FALSE };
+    if (existed) {
+        if (const fileError error = checkReplaceable(origin.get(), d->file, d->path, &access))
+            return error;
+    }
     QString newName;
     handle out;
-    for (int attempt = 0; attempt < 100 && !out.valid(); ++attempt) {
-        newName = d->path + QLatin1String(newMark) + randomTail();
-        // Shared for reading only, so that nobody renames or deletes it until it is in place.
-        out.reset(::CreateFileW(native(newName).c_str(),
-                                GENERIC_WRITE | DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES | WRITE_DAC | WRITE_OWNER,
-                                FILE_SHARE_READ, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        const DWORD error = out.valid() ? ERROR_SUCCESS : ::GetLastError();
-        if (!out.valid() && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
-            return failedWith(fileError::newFileBesideNotMade, long(error));
-    }
-    if (!out.valid())
-        return { fileError::notSaved }; // every name taken: none of them is ours to remove
+    if (const fileError error = makeNewFile(d->path, &attributes, &newName, &out))
+        return error;
     const auto fail = [&](fileError::kind step) {
         const DWORD error = ::GetLastError();
         deleteByHandle(out.h); // a full disk, or access refused: nothing is left behind
@@ -956,42 +1100,8 @@ fileError filePlace::replace(const QByteArray &bytes, QList<fileError> *lost)
     if (!writeAll(out.h, bytes))
         return fail(fileError::newFileNotWritten);
     if (existed) {
-        // The old list's owner where this user may give it (an administrator, to Administrators
-        // or SYSTEM); otherwise the saver owns the new list, as on Linux a member who saves does.
-        const DWORD given = ::SetSecurityInfo(out.h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION,
-                                              owner, group, nullptr, nullptr);
-        if (given != ERROR_SUCCESS && given != ERROR_INVALID_OWNER) {
-            ::SetLastError(given);
-            return fail(fileError::ownerNotGiven);
-        }
-        // Its DACL exactly: entries inherited from the folder stay inherited, as they were, unless
-        // the old list had none (or was protected), when the entries are all its own.
-        bool inherits = false;
-        ACL_SIZE_INFORMATION sizes = {};
-        if (hasDacl && dacl && !(control & SE_DACL_PROTECTED)
-            && ::GetAclInformation(dacl, &sizes, sizeof sizes, AclSizeInformation)) {
-            for (DWORD i = 0; i < sizes.AceCount && !inherits; ++i) {
-                ACE_HEADER *ace = nullptr;
-                inherits = ::GetAce(dacl, i, reinterpret_cast<void **>(&ace)) && (ace->AceFlags & INHERITED_ACE);
-            }
-        }
-        const DWORD set = ::SetSecurityInfo(out.h, SE_FILE_OBJECT,
-                                            DACL_SECURITY_INFORMATION
-                                                | (inherits ? UNPROTECTED_DACL_SECURITY_INFORMATION
-                                                            : PROTECTED_DACL_SECURITY_INFORMATION),
-                                            nullptr, nullptr, hasDacl ? dacl : nullptr, nullptr);
-        if (set != ERROR_SUCCESS) {
-            ::SetLastError(set);
-            return fail(fileError::aclNotGiven);
-        }
-        const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE
-            | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-        if (info.FileAttributes & kept) {
-            FILE_BASIC_INFO basic = {};
-            basic.FileAttributes = info.FileAttributes & kept;
-            if (!::SetFileInformationByHandle(out.h, FileBasicInfo, &basic, sizeof basic))
-                lost->append(fileError(fileError::attributesLost));
-        }
+        if (const fileError::kind step = giveAccess(out.h, access, lost))
+            return fail(step);
     }
     if (!::FlushFileBuffers(out.h))
         return fail(fileError::newFileNotWritten);
@@ -999,7 +1109,6 @@ fileError filePlace::replace(const QByteArray &bytes, QList<fileError> *lost)
         sharedFileTestHooks::beforeReplace(newName);
 
     // This object's own handles on the old list would stop a rename without POSIX semantics.
-    const QByteArray loaded = now;
     ::CloseHandle(d->file);
     d->file = nullptr;
     if (origin)
