@@ -26,7 +26,8 @@ QString detail(const fileError &error, int i)
 
 } // namespace
 
-QString fileMessages::cause(const fileError &error)
+// Where the list lies, and what lies there.
+QString fileMessages::listCause(const fileError &error)
 {
     const QString name = shownText(error.name);
     switch (error.what) {
@@ -71,6 +72,17 @@ QString fileMessages::cause(const fileError &error)
         return tr("в значении ключа %1 есть символы за пределами U+FFFF (например, эмодзи), которые "
                   "сборка на Qt 5 не может записать в UTF-8, и сохранение уничтожило бы их")
             .arg(error.name);
+    default:
+        break;
+    }
+    return saveCause(error);
+}
+
+// What the store would change, and the lock.
+QString fileMessages::saveCause(const fileError &error)
+{
+    const QString name = shownText(error.name);
+    switch (error.what) {
     case fileError::changedByStore:
         return tr("значение ключа %1 (%2) хранилище записало бы иначе, чем оно стоит в файле; "
                   "редактор не сохраняет, чтобы не изменить его")
@@ -93,6 +105,17 @@ QString fileMessages::cause(const fileError &error)
         return step(tr("не удалось создать файл блокировки %1").arg(name), error);
     case fileError::lockNotWritten:
         return step(tr("не удалось записать файл блокировки %1").arg(name), error);
+    default:
+        break;
+    }
+    return stepCause(error);
+}
+
+// The steps of a save.
+QString fileMessages::stepCause(const fileError &error)
+{
+    const QString name = shownText(error.name);
+    switch (error.what) {
     case fileError::accessUnknown:
         return step(tr("не удалось узнать его права доступа"), error);
     case fileError::identityUnknown:
@@ -127,6 +150,16 @@ QString fileMessages::cause(const fileError &error)
         return step(tr("не удалось поставить новый файл на место старого"), error);
     case fileError::listNotRenamed:
         return step(tr("не удалось поставить новый список на место прежнего"), error);
+    default:
+        break;
+    }
+    return lostCause(error);
+}
+
+// What of the old file's access the new one could not keep.
+QString fileMessages::lostCause(const fileError &error)
+{
+    switch (error.what) {
     case fileError::flagsLost:
         return tr("его флаги атрибутов (chattr) не сохранены");
     case fileError::aclLost:
@@ -139,8 +172,15 @@ QString fileMessages::cause(const fileError &error)
         return tr("его группа теперь %1 вместо %2").arg(shownText(detail(error, 0)), shownText(detail(error, 1)));
     case fileError::attributesLost:
         return tr("его атрибуты не сохранены");
+    default:
+        break;
     }
     return QString();
+}
+
+QString fileMessages::cause(const fileError &error)
+{
+    return listCause(error);
 }
 
 QString fileMessages::saveFailed(const QString &path, const fileError &error)

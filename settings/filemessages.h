@@ -25,6 +25,12 @@ public:
     // The cause alone, as it follows "could not save to <path>: "; empty where there is nothing
     // more to say.
     static QString cause(const fileError &error);
+
+private:
+    static QString listCause(const fileError &error);
+    static QString saveCause(const fileError &error);
+    static QString stepCause(const fileError &error);
+    static QString lostCause(const fileError &error);
 };
 
 #endif // FILEMESSAGES_H

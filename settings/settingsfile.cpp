@@ -94,27 +94,12 @@ QTreeWidgetItem *blankRow()
     return new QTreeWidgetItem(QStringList{ QString(), QString(), QString(), QString() });
 }
 
-} // namespace
-
-void settingsDialog::loadSettings()
+// The rows of the list in `settings`, one for each number from 1 to the count.
+QList<QTreeWidgetItem *> tableRows(const QSettings &settings)
 {
-    treeWidget->clear();
-
-    origin = newListOrigin();
-    sharedFile file(settingsPath, origin);
-    QSettings *const settings = file.read();
-    if (file.error()) {
-        loadProblem = fileMessages::loadFailed(settingsPath, file.error());
-        saveRefusal = fileMessages::saveRefused(settingsPath, file.error());
-    } else {
-        loadProblem.clear();
-        saveRefusal.clear();
-    }
-    if (!settings)
-        return;
     // toInt() would wrap a number beyond int's range (4294967298 reads as 2, 2147483648 as
     // negative); such a count is as huge as int's maximum.
-    const qint64 count = std::min<qint64>(settings->value(countKey, 0).toLongLong(), INT_MAX);
+    const qint64 count = std::min<qint64>(settings.value(countKey, 0).toLongLong(), INT_MAX);
 
     QList<QTreeWidgetItem *> rows;
     int blankBudget = MaxBlankRows;
@@ -135,7 +120,7 @@ void settingsDialog::loadSettings()
         QVariant values[columnCount];
         bool found = false;
         for (int column = 0; column < columnCount; ++column) {
-            values[column] = settings->value(entryKey(column, number).view());
+            values[column] = settings.value(entryKey(column, number).view());
             found = found || values[column].isValid();
         }
 
@@ -144,7 +129,7 @@ void settingsDialog::loadSettings()
                 continue;
             // Too long to keep as blank rows: close the gap and go on at the next entry present.
             if (!scanned) {
-                present = presentEntries(*settings, count);
+                present = presentEntries(settings, count);
                 scanned = true;
             }
             const auto next = std::upper_bound(present.begin(), present.end(), number);
@@ -163,7 +148,28 @@ void settingsDialog::loadSettings()
     }
     keepGap();
 
-    treeWidget->addTopLevelItems(rows);
+    return rows;
+}
+
+} // namespace
+
+void settingsDialog::loadSettings()
+{
+    treeWidget->clear();
+
+    origin = newListOrigin();
+    sharedFile file(settingsPath, origin);
+    QSettings *const settings = file.read();
+    if (file.error()) {
+        loadProblem = fileMessages::loadFailed(settingsPath, file.error());
+        saveRefusal = fileMessages::saveRefused(settingsPath, file.error());
+    } else {
+        loadProblem.clear();
+        saveRefusal.clear();
+    }
+    if (!settings)
+        return;
+    treeWidget->addTopLevelItems(tableRows(*settings));
 }
 
 void settingsDialog::saveSettings()
