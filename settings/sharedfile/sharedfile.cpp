@@ -420,7 +420,7 @@ QSettings *sharedFile::read()
 
 QSettings *sharedFile::edit(const std::function<bool(const QString &key)> &ownKey)
 {
-    why = place->problem;
+    why = path.isEmpty() ? fileError(fileError::noFolder) : place->problem;
     if (!why)
         why = place->lock(LockWaitMs);
     if (why)
