@@ -81,6 +81,26 @@ private:
     void unlock();
     void removeLeftovers();
 
+    // The writers' lock: its protocol is written once (fileplace.cpp), over these steps, which
+    // each system takes its own way.
+    enum class lockStep { done, exists, gone, failed };
+    QString lockPath() const;
+    // What the lock says of its holder, as Qt's QLockFile writes it: process, program, host.
+    QByteArray lockRecord() const;
+    // Makes the lock anew, writes `record` to it and holds it; `exists` when somebody has one.
+    lockStep makeLock(const QByteArray &record, fileError *error);
+    // Opens somebody's lock as itself, without following or waiting for anything; `free` when no
+    // live holder keeps it. `gone` when it went in between.
+    lockStep openLock(bool *free, fileError *error);
+    // Of the lock opened last: its contents, how long ago it was written (-1: not known), and its
+    // removal while it is still the lock at that name.
+    QByteArray lockContents();
+    qint64 lockAgeMs();
+    bool removeLock();
+    bool isStale(const QByteArray &record);
+    static bool processGone(qint64 pid);
+    static QString hostName();
+
     // Each system's own: the folder and the handles it holds.
     struct system;
     std::unique_ptr<system> d;

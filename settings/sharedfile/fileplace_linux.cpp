@@ -55,10 +55,6 @@ namespace {
 // As many links as the kernel follows on one path before it gives up with ELOOP.
 const int MaxLinks = 40;
 
-// A lock that no live writer holds is another writer's leftover once it is this old, or at once
-// when it names a process that is gone.
-const int StaleLockMs = 1000;
-
 // The name of a save's own folder beside the list: the list's name, this, and a random tail.
 const char newSuffix[] = ".new-";
 // The new file's name in a save's own folder beside the list.
@@ -177,37 +173,6 @@ bool writeAll(int fd, const QByteArray &bytes)
     return true;
 }
 
-// What a lock file says of its holder, as Qt's QLockFile writes it: process id, program, host.
-struct lockOwner
-{
-    qint64 pid = 0;
-    QString program;
-    QString host;
-};
-
-lockOwner ownerOf(int fd)
-{
-    lockOwner owner;
-    char text[4096];
-    const ssize_t size = ::pread(fd, text, sizeof text, 0);
-    const QList<QByteArray> lines = QByteArray(text, size > 0 ? int(size) : 0).split('\n');
-    if (lines.size() >= 3) {
-        owner.pid = lines[0].toLongLong();
-        owner.program = QString::fromUtf8(lines[1]);
-        owner.host = QString::fromUtf8(lines[2]);
-    }
-    return owner;
-}
-
-bool isStale(const lockOwner &owner, const struct stat &status)
-{
-    const bool here = owner.host.isEmpty() || owner.host == QSysInfo::machineHostName();
-    if (here && owner.pid > 0 && ::kill(pid_t(owner.pid), 0) != 0 && errno == ESRCH)
-        return true;
-    const qint64 made = qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000;
-    return qAbs(QDateTime::currentMSecsSinceEpoch() - made) > StaleLockMs;
-}
-
 // Collects the messages that libacl and libattr give for what they could not copy.
 struct copyErrors
 {
@@ -299,6 +264,8 @@ struct filePlace::system
     QByteArray name;   // the file's name in it
     int file = -1;     // the file as it was read: where the permissions come from
     int lockFile = -1; // the lock, while this object holds it
+    descriptor seenLock; // somebody's lock, as looked at last
+    struct stat seenStatus;
 };
 
 namespace {
@@ -672,57 +639,86 @@ filePlace::content filePlace::readLoaded(QByteArray *bytes)
     return origin->fd < 0 ? missing : readOpen(d->file, bytes, &readError);
 }
 
-fileError filePlace::lock(int waitMs)
+QString filePlace::lockPath() const
+{
+    return nameIn(d->folder, d->name + ".lock");
+}
+
+QByteArray filePlace::lockRecord() const
+{
+    return QByteArray::number(QCoreApplication::applicationPid()) + '\n'
+        + QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() + '\n'
+        + QSysInfo::machineHostName().toUtf8() + '\n';
+}
+
+QString filePlace::hostName()
+{
+    return QSysInfo::machineHostName();
+}
+
+bool filePlace::processGone(qint64 pid)
+{
+    return ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+}
+
+filePlace::lockStep filePlace::makeLock(const QByteArray &record, fileError *error)
 {
     const QByteArray lockName = d->name + ".lock";
-    const QString lockPath = nameIn(d->folder, lockName);
-    const fileError cannotTake { fileError::lockStuck, lockPath };
-    const QDeadlineTimer deadline(waitMs);
-    for (;;) {
-        descriptor made(::openat(d->folder, lockName.constData(),
-                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-        if (made.fd >= 0) {
-            // Held the way QLockFile holds its lock, so that Qt's writers see a live holder.
-            ::flock(made.fd, LOCK_EX | LOCK_NB);
-            const QByteArray owner = QByteArray::number(QCoreApplication::applicationPid()) + '\n'
-                + QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() + '\n'
-                + QSysInfo::machineHostName().toUtf8() + '\n';
-            if (!writeAll(made.fd, owner)) {
-                const int error = errno;
-                ::unlinkat(d->folder, lockName.constData(), 0);
-                return failedWith(fileError::lockNotWritten, error, lockPath);
-            }
-            d->lockFile = made.release();
-            return fileError();
-        }
-        if (errno != EEXIST) // the folder may not be written, or is read-only, or full
-            return failedWith(fileError::lockNotMade, errno, lockPath);
-
-        // Somebody's lock, looked at without following a link or waiting for a FIFO.
-        descriptor held(::openat(d->folder, lockName.constData(),
-                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        struct stat status;
-        if (held.fd < 0 && errno == ENOENT)
-            continue;
-        if (held.fd < 0 || ::fstat(held.fd, &status) != 0 || !S_ISREG(status.st_mode))
-            return cannotTake;
-        const lockOwner owner = ownerOf(held.fd);
-        // A live writer keeps its lock locked; what nobody holds may be a leftover.
-        if (::flock(held.fd, LOCK_EX | LOCK_NB) == 0 && isStale(owner, status)) {
-            struct stat now;
-            if (::fstatat(d->folder, lockName.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
-                && now.st_dev == status.st_dev && now.st_ino == status.st_ino
-                && ::unlinkat(d->folder, lockName.constData(), 0) != 0)
-                return cannotTake;
-            continue;
-        }
-        if (deadline.hasExpired()) {
-            if (owner.pid <= 0)
-                return cannotTake;
-            return { fileError::lockHeld, lockPath, QString(), { QString::number(owner.pid), owner.program, owner.host } };
-        }
-        QThread::msleep(50);
+    descriptor made(::openat(d->folder, lockName.constData(),
+                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (made.fd < 0) {
+        if (errno == EEXIST)
+            return lockStep::exists;
+        // The folder may not be written, or is read-only, or full.
+        *error = failedWith(fileError::lockNotMade, errno, lockPath());
+        return lockStep::failed;
     }
+    // Held the way QLockFile holds its lock, so that Qt's writers see a live holder.
+    ::flock(made.fd, LOCK_EX | LOCK_NB);
+    if (!writeAll(made.fd, record)) {
+        const int failure = errno;
+        ::unlinkat(d->folder, lockName.constData(), 0);
+        *error = failedWith(fileError::lockNotWritten, failure, lockPath());
+        return lockStep::failed;
+    }
+    d->lockFile = made.release();
+    return lockStep::done;
+}
+
+filePlace::lockStep filePlace::openLock(bool *free, fileError *)
+{
+    const QByteArray lockName = d->name + ".lock";
+    d->seenLock.reset(::openat(d->folder, lockName.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (d->seenLock.fd < 0 && errno == ENOENT)
+        return lockStep::gone;
+    if (d->seenLock.fd < 0 || ::fstat(d->seenLock.fd, &d->seenStatus) != 0 || !S_ISREG(d->seenStatus.st_mode))
+        return lockStep::failed;
+    *free = ::flock(d->seenLock.fd, LOCK_EX | LOCK_NB) == 0;
+    return lockStep::done;
+}
+
+QByteArray filePlace::lockContents()
+{
+    char text[4096];
+    const ssize_t size = ::pread(d->seenLock.fd, text, sizeof text, 0);
+    return QByteArray(text, size > 0 ? int(size) : 0);
+}
+
+qint64 filePlace::lockAgeMs()
+{
+    const qint64 made = qint64(d->seenStatus.st_mtim.tv_sec) * 1000 + d->seenStatus.st_mtim.tv_nsec / 1000000;
+    return qAbs(QDateTime::currentMSecsSinceEpoch() - made);
+}
+
+bool filePlace::removeLock()
+{
+    const QByteArray lockName = d->name + ".lock";
+    struct stat now;
+    const bool same = ::fstatat(d->folder, lockName.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
+        && now.st_dev == d->seenStatus.st_dev && now.st_ino == d->seenStatus.st_ino;
+    const bool removed = !same || ::unlinkat(d->folder, lockName.constData(), 0) == 0;
+    d->seenLock.reset();
+    return removed;
 }
 
 void filePlace::unlock()

@@ -36,10 +36,6 @@ std::function<void(const QString &)> sharedFileTestHooks::beforeReplace;
 
 namespace {
 
-// A lock that no live writer holds is another writer's leftover once it is this old, or at once
-// when it names a process that is gone.
-const int StaleLockMs = 1000;
-
 // As many links as the system follows on one path.
 const int MaxLinks = 63;
 
@@ -299,31 +295,6 @@ void prependParts(std::deque<QString> &parts, const QString &path)
     }
 }
 
-// What a lock file says of its holder, as QLockFile writes it: process id, program, host.
-struct lockOwner
-{
-    qint64 pid = 0;
-    QString program;
-    QString host;
-};
-
-lockOwner ownerOf(HANDLE file)
-{
-    lockOwner owner;
-    char text[4096];
-    DWORD size = 0;
-    OVERLAPPED at = {};
-    if (!::ReadFile(file, text, sizeof text, &size, &at))
-        size = 0;
-    const QList<QByteArray> lines = QByteArray(text, int(size)).split('\n');
-    if (lines.size() >= 3) {
-        owner.pid = lines[0].toLongLong();
-        owner.program = QString::fromUtf8(lines[1]);
-        owner.host = QString::fromUtf8(lines[2]);
-    }
-    return owner;
-}
-
 bool isRunning(qint64 pid)
 {
     const handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid)));
@@ -337,22 +308,6 @@ QString programName()
     QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     return dot > 0 ? name.left(dot) : name;
-}
-
-bool isStale(HANDLE file, const lockOwner &owner)
-{
-    const QString here = qEnvironmentVariable("COMPUTERNAME");
-    if ((owner.host.isEmpty() || owner.host == here) && owner.pid > 0 && !isRunning(owner.pid))
-        return true;
-    FILETIME written;
-    FILETIME now;
-    ::GetSystemTimeAsFileTime(&now);
-    if (!::GetFileTime(file, nullptr, nullptr, &written))
-        return false;
-    const auto ticks = [](const FILETIME &time) {
-        return (qint64(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-    };
-    return qAbs(ticks(now) - ticks(written)) / 10000 > StaleLockMs;
 }
 
 bool writeAll(HANDLE file, const QByteArray &bytes)
@@ -509,9 +464,21 @@ struct filePlace::system
     void *folder = nullptr;      // the one that holds the file, among them
     void *file = nullptr;        // the file as it was read last
     void *lockFile = nullptr;    // the lock's handle, while this object holds it
+    handle seenLock;             // somebody's lock, as looked at last
+    DWORD lockError = ERROR_SUCCESS; // why the lock could not be made last
 };
 
 namespace {
+
+// Whether the item is a symbolic link or junction (`followable`), or another kind of link, which
+// is never followed; a file that a cloud or deduplication service keeps is a file.
+bool isLink(const FILE_ATTRIBUTE_TAG_INFO &info, bool followable)
+{
+    if (!(info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    const bool link = info.ReparseTag == IO_REPARSE_TAG_SYMLINK || info.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT;
+    return followable ? link : !link && IsReparseTagNameSurrogate(info.ReparseTag);
+}
 
 // The trust rule, as on Linux: a folder counts as others' when anybody but an administrator,
 // SYSTEM, TrustedInstaller and this user may change what it holds, and no link or junction is
@@ -619,14 +586,11 @@ filePlace::filePlace(const QString &path)
     }
     pathWalk walk { d->folders, root, root, QString(), {} };
     prependParts(walk.parts, rest);
-    // The file is the last part in the folder reached; a new list is renamed into place through
-    // that folder's handle.
+    // The file is the last part in the folder reached, through whose handle a new list is renamed.
     const auto found = [&](const QString &part) {
-        d->folder = walk.folder();
-        if (!d->folder)
-            problem = { fileError::unreachable };
         d->path = walk.current + part;
         d->name = part;
+        problem = (d->folder = walk.folder()) ? fileError() : fileError(fileError::unreachable);
     };
     while (!walk.parts.empty()) {
         const QString part = walk.parts.front();
@@ -637,9 +601,8 @@ filePlace::filePlace(const QString &path)
         }
         const bool last = walk.parts.empty();
         const QString next = walk.current + part;
-        // A folder is held without sharing deletion (one that somebody holds for deletion right
-        // now is not walked through); the file itself is only looked at, and may be replaced by
-        // another writer meanwhile.
+        // A folder is held without sharing deletion (none held for deletion now is walked through);
+        // the file itself is only looked at, and may be replaced by another writer meanwhile.
         handle item(openItself(next, FILE_READ_ATTRIBUTES | READ_CONTROL, last ? shareAll : FILE_SHARE_READ | FILE_SHARE_WRITE));
         FILE_ATTRIBUTE_TAG_INFO info;
         if (!item.valid() || !tagInfo(item.h, &info)) {
@@ -649,18 +612,13 @@ filePlace::filePlace(const QString &path)
                 problem = { fileError::unreachable };
             return;
         }
-        if (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            if (info.ReparseTag == IO_REPARSE_TAG_SYMLINK || info.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT) {
-                problem = walk.follow(item.h, next);
-                if (problem)
-                    return;
-                continue;
-            }
-            // A file that a cloud or deduplication service keeps is a file; any other kind of
-            // link is not followed.
-            if (IsReparseTagNameSurrogate(info.ReparseTag))
-                break;
+        if (isLink(info, true)) {
+            if ((problem = walk.follow(item.h, next)))
+                return;
+            continue;
         }
+        if (isLink(info, false))
+            break;
         if (last) {
             // Whatever it is: read() and replace() look at it again, without following it.
             found(part);
@@ -782,73 +740,100 @@ void filePlace::keepAsOrigin()
     }
 }
 
-fileError filePlace::lock(int waitMs)
+QString filePlace::lockPath() const
 {
-    const QString lockName = d->path + QLatin1String(".lock");
-    const std::wstring lockNative = native(lockName);
-    const fileError cannotTake { fileError::lockStuck, shown(lockName) };
-    const QDeadlineTimer deadline(waitMs);
-    // Every way round the loop waits a little, and none goes on after the deadline.
-    for (bool wait = false;; wait = true) {
-        if (wait) {
-            if (deadline.hasExpired())
-                return cannotTake;
-            QThread::msleep(50);
-        }
-        // Made and held as QLockFile makes and holds it: created new, shared for reading only,
-        // so that a live holder's lock can be neither deleted nor opened for deletion.
-        handle made(::CreateFileW(lockNative.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (made.valid()) {
-            const QByteArray owner = QByteArray::number(QCoreApplication::applicationPid()) + '\n'
-                + programName().toUtf8() + '\n' + qEnvironmentVariable("COMPUTERNAME").toUtf8() + '\n'
-                + QSysInfo::machineUniqueId() + '\n' + QSysInfo::bootUniqueId() + '\n';
-            if (!writeAll(made.h, owner) || !::FlushFileBuffers(made.h)) {
-                const DWORD error = ::GetLastError();
-                deleteByHandle(made.h); // a full disk: nothing is left behind
-                return failedWith(fileError::lockNotMade, long(error), shown(lockName));
-            }
-            d->lockFile = made.release();
-            return fileError();
-        }
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED
-            && error != ERROR_SHARING_VIOLATION)
-            return failedWith(fileError::lockNotMade, long(error), shown(lockName));
+    return shown(d->path + QLatin1String(".lock"));
+}
 
-        // Somebody's lock, looked at as itself. Only a lock that no live writer holds open can be
-        // opened for deletion.
-        handle held(openItself(lockName, GENERIC_READ | DELETE));
-        const bool free = held.valid();
-        if (!free) {
-            const DWORD why = ::GetLastError();
-            // Access denied where there is nothing: the user may not make files in this folder.
-            if (why == ERROR_FILE_NOT_FOUND && error == ERROR_ACCESS_DENIED)
-                return failedWith(fileError::lockNotMade, long(error), shown(lockName));
-            if (why == ERROR_FILE_NOT_FOUND)
-                continue; // released in between
-            if (why == ERROR_SHARING_VIOLATION)
-                held.reset(openItself(lockName, GENERIC_READ));
-            // A lock just released and still open somewhere is deleted when that handle closes.
-            if (!held.valid() && ::GetLastError() == ERROR_ACCESS_DENIED)
-                continue;
+QByteArray filePlace::lockRecord() const
+{
+    return QByteArray::number(QCoreApplication::applicationPid()) + '\n' + programName().toUtf8() + '\n'
+        + hostName().toUtf8() + '\n' + QSysInfo::machineUniqueId() + '\n' + QSysInfo::bootUniqueId() + '\n';
+}
+
+QString filePlace::hostName()
+{
+    return qEnvironmentVariable("COMPUTERNAME");
+}
+
+bool filePlace::processGone(qint64 pid)
+{
+    return !isRunning(pid);
+}
+
+filePlace::lockStep filePlace::makeLock(const QByteArray &record, fileError *error)
+{
+    // Made and held as QLockFile makes and holds it: created new, shared for reading only, so
+    // that a live holder's lock can be neither deleted nor opened for deletion.
+    handle made(::CreateFileW(native(d->path + QLatin1String(".lock")).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                              FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (made.valid()) {
+        if (!writeAll(made.h, record) || !::FlushFileBuffers(made.h)) {
+            *error = failedWith(fileError::lockNotMade, long(::GetLastError()), lockPath());
+            deleteByHandle(made.h); // a full disk: nothing is left behind
+            return lockStep::failed;
         }
-        if (!held.valid() || !isPlainFile(held.h))
-            return cannotTake;
-        const lockOwner owner = ownerOf(held.h);
-        if (free && isStale(held.h, owner)) {
-            if (!deleteByHandle(held.h))
-                return cannotTake;
-            held.reset(); // gone once closed
-            continue;
-        }
-        if (deadline.hasExpired()) {
-            if (owner.pid <= 0)
-                return cannotTake;
-            return { fileError::lockHeld, shown(lockName), QString(),
-                     { QString::number(owner.pid), owner.program, owner.host } };
-        }
+        d->lockFile = made.release();
+        return lockStep::done;
     }
+    d->lockError = ::GetLastError();
+    if (d->lockError == ERROR_FILE_EXISTS || d->lockError == ERROR_ALREADY_EXISTS
+        || d->lockError == ERROR_ACCESS_DENIED || d->lockError == ERROR_SHARING_VIOLATION)
+        return lockStep::exists;
+    *error = failedWith(fileError::lockNotMade, long(d->lockError), lockPath());
+    return lockStep::failed;
+}
+
+filePlace::lockStep filePlace::openLock(bool *free, fileError *error)
+{
+    // Looked at as itself. Only a lock that no live writer holds open can be opened for deletion.
+    const QString lockName = d->path + QLatin1String(".lock");
+    d->seenLock.reset(openItself(lockName, GENERIC_READ | DELETE));
+    *free = d->seenLock.valid();
+    if (!*free) {
+        const DWORD why = ::GetLastError();
+        // Access denied where there is nothing: the user may not make files in this folder.
+        if (why == ERROR_FILE_NOT_FOUND && d->lockError == ERROR_ACCESS_DENIED) {
+            *error = failedWith(fileError::lockNotMade, long(d->lockError), lockPath());
+            return lockStep::failed;
+        }
+        if (why == ERROR_FILE_NOT_FOUND)
+            return lockStep::gone;
+        if (why == ERROR_SHARING_VIOLATION)
+            d->seenLock.reset(openItself(lockName, GENERIC_READ));
+        // A lock just released and still open somewhere is deleted when that handle closes.
+        if (!d->seenLock.valid() && ::GetLastError() == ERROR_ACCESS_DENIED)
+            return lockStep::gone;
+    }
+    return d->seenLock.valid() && isPlainFile(d->seenLock.h) ? lockStep::done : lockStep::failed;
+}
+
+QByteArray filePlace::lockContents()
+{
+    char text[4096];
+    DWORD size = 0;
+    OVERLAPPED at = {};
+    if (!::ReadFile(d->seenLock.h, text, sizeof text, &size, &at))
+        size = 0;
+    return QByteArray(text, int(size));
+}
+
+qint64 filePlace::lockAgeMs()
+{
+    FILETIME written;
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    if (!::GetFileTime(d->seenLock.h, nullptr, nullptr, &written))
+        return -1;
+    const auto ticks = [](const FILETIME &time) { return (qint64(time.dwHighDateTime) << 32) | time.dwLowDateTime; };
+    return qAbs(ticks(now) - ticks(written)) / 10000;
+}
+
+bool filePlace::removeLock()
+{
+    const bool removed = deleteByHandle(d->seenLock.h);
+    d->seenLock.reset(); // gone once closed
+    return removed;
 }
 
 void filePlace::unlock()

@@ -332,11 +332,6 @@ long lastSystemError()
 }
 #endif
 
-fileError filePlace::failedWith(fileError::kind what, long error, const QString &name)
-{
-    return fileError(what, name, systemReason(error));
-}
-
 sharedFile::sharedFile(const QString &path, std::shared_ptr<listOrigin> origin)
     : path(path),
       place(new filePlace(path)),
