@@ -10,6 +10,8 @@
 if(NOT IS_DIRECTORY "${CPACK_TEMPORARY_DIRECTORY}")
     return()
 endif()
+# Links are not followed: transport.ini links to the system's configuration folder.
+cmake_policy(SET CMP0009 NEW)
 file(GLOB_RECURSE staged LIST_DIRECTORIES true "${CPACK_TEMPORARY_DIRECTORY}/*")
 list(APPEND staged "${CPACK_TEMPORARY_DIRECTORY}")
 set(folders)
