@@ -7,7 +7,8 @@
 # keeps link times and build paths out of the DLLs), the patches in cmake/qt-patches, the MinGW
 # compiler's version and the SOURCE_DATE_EPOCH rule: when one of them changes, the next
 # run builds a new prefix beside the old one. A run that finds its prefix takes a fraction of a
-# second; a first run 20 to 35 minutes on 2 cores, with a progress line (steps done/total) a minute.
+# second; a first run 35 to 40 minutes on 2 cores (nearer an hour where another build shares them),
+# with a progress line (steps done/total) a minute.
 #
 # Environment:
 #   TRANSPORT_SETTINGS_CACHE  where the prefixes live (default /var/cache/transport-settings)
@@ -104,7 +105,7 @@ if [ -f "$PREFIX/.complete" ]; then
     exit 0
 fi
 
-log "building Qt $QT_SOURCE_VERSION for Windows x64 into $PREFIX (once; 20 to 35 minutes on 2 cores, a progress line a minute)"
+log "building Qt $QT_SOURCE_VERSION for Windows x64 into $PREFIX (once; 35 to 40 minutes on 2 cores, a progress line a minute)"
 log "compiler: $COMPILER"
 
 # apt-get source needs a deb-src entry for the archive the machine installs from. Mirror the

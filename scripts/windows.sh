@@ -7,7 +7,8 @@
 # Xvfb, and the installer silently, with the installed editor saving and an uninstall.
 #
 # Runs as root (it installs what it needs with apt-get). A first run on a fresh machine takes about
-# half an hour, most of it Qt; later runs one or two minutes. Exits non-zero when a step fails.
+# three quarters of an hour, most of it Qt; later runs about ten minutes, two of them the second
+# build. Exits non-zero when a step fails.
 set -euo pipefail
 TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$TOP/build/windows
