@@ -18,6 +18,21 @@ set(CMAKE_RANLIB ${_mingw}-ranlib CACHE FILEPATH "")
 set(CMAKE_STRIP ${_mingw}-strip CACHE FILEPATH "")
 set(CMAKE_OBJDUMP ${_mingw}-objdump CACHE FILEPATH "")
 
+# The same sources make the same executables and DLLs: the linker writes no link time into the PE
+# header or the export table (0 instead), and the compiler records the source and build folders
+# under fixed names, in __FILE__ as in anything else it writes, so that no path of this machine
+# gets in. The build folder comes last: it may lie inside the source folder, and the last map that
+# matches wins.
+# (Strip and objcopy write a PE header anew, with the time of SOURCE_DATE_EPOCH, or the current
+# time when it is unset: windows/CMakeLists.txt strips with it set to 0.)
+foreach(_kind EXE SHARED MODULE)
+    set(CMAKE_${_kind}_LINKER_FLAGS_INIT "-Wl,--no-insert-timestamp")
+endforeach()
+foreach(_lang C CXX)
+    set(CMAKE_${_lang}_FLAGS_INIT
+        "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=/src -ffile-prefix-map=${CMAKE_BINARY_DIR}=/build")
+endforeach()
+
 # Headers, libraries and CMake packages come from the MinGW tree (and the Qt prefix that Qt's
 # toolchain file adds), never from the Linux host; programs (moc, rcc, uic, wine) from the host.
 list(APPEND CMAKE_FIND_ROOT_PATH /usr/${_mingw})

@@ -47,7 +47,7 @@ $sudo "$TOP/tests/package/package.sh" "$TOP/build/qt6" || failed+=("Debian packa
 echo
 echo "=== Windows ==="
 # Cross-built with MinGW-w64, tested under Wine, packed as a zip and an installer into
-# build/windows/. The first run on a machine builds Qt for Windows, 20 to 35 minutes; later runs
+# build/windows/. The first run on a machine builds Qt for Windows, 35 to 40 minutes; later runs
 # take the cached one.
 $sudo "$TOP/scripts/windows.sh" || failed+=("Windows")
 

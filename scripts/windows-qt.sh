@@ -3,10 +3,12 @@
 # keeps it outside the work tree. Prints the Qt prefix as its last line of output; with
 # --print-prefix it prints only where that prefix is, built or not.
 #
-# The prefix is keyed by the Qt source version, the configure flags, the toolchain file, the
-# patches in cmake/qt-patches and the MinGW compiler's version: when one of them changes, the next
+# The prefix is keyed by the Qt source version, the configure flags, the toolchain file (which
+# keeps link times and build paths out of the DLLs), the patches in cmake/qt-patches, the MinGW
+# compiler's version and the SOURCE_DATE_EPOCH rule: when one of them changes, the next
 # run builds a new prefix beside the old one. A run that finds its prefix takes a fraction of a
-# second; a first run 20 to 35 minutes on 2 cores, with a progress line (steps done/total) a minute.
+# second; a first run 35 to 40 minutes on 2 cores (nearer an hour where another build shares them),
+# with a progress line (steps done/total) a minute.
 #
 # Environment:
 #   TRANSPORT_SETTINGS_CACHE  where the prefixes live (default /var/cache/transport-settings)
@@ -72,8 +74,13 @@ FLAGS=(
 # Fixes to Qt's source for this configuration, applied in name order.
 PATCHES=("$TOP"/cmake/qt-patches/*.patch)
 
+# The same source makes the same DLLs on every machine: the toolchain file keeps link times and
+# this machine's paths out of them, and rcc writes, for each file of Qt's resources, the time of the
+# source's last changelog entry rather than the time the file was unpacked or patched here.
+BUILD_ENV="SOURCE_DATE_EPOCH=<time of debian/changelog's first entry>"
+
 KEY=$( { echo "$QT_SOURCE_VERSION"; printf '%s\n' "${FLAGS[@]}"; grep -v '^[[:space:]]*#' "$TOOLCHAIN"; \
-    cat "${PATCHES[@]}"; echo "$COMPILER"; } | sha256sum | cut -c1-12)
+    cat "${PATCHES[@]}"; echo "$COMPILER"; echo "$BUILD_ENV"; } | sha256sum | cut -c1-12)
 UPSTREAM=${QT_SOURCE_VERSION%%+*}
 UPSTREAM=${UPSTREAM%%-*}
 PREFIX=$CACHE/qt-$UPSTREAM-mingw64-$KEY
@@ -98,7 +105,7 @@ if [ -f "$PREFIX/.complete" ]; then
     exit 0
 fi
 
-log "building Qt $QT_SOURCE_VERSION for Windows x64 into $PREFIX (once; 20 to 35 minutes on 2 cores, a progress line a minute)"
+log "building Qt $QT_SOURCE_VERSION for Windows x64 into $PREFIX (once; 35 to 40 minutes on 2 cores, a progress line a minute)"
 log "compiler: $COMPILER"
 
 # apt-get source needs a deb-src entry for the archive the machine installs from. Mirror the
@@ -136,6 +143,11 @@ for patch in "${PATCHES[@]}"; do
     patch -d "$SRC" -p1 --forward --quiet <"$patch" || die "$patch does not apply"
 done
 
+SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l "$SRC/debian/changelog" -STimestamp) \
+    || die "no time in $SRC/debian/changelog"
+export SOURCE_DATE_EPOCH
+log "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
+
 log "configure"
 cmake -S "$SRC" -B "$WORKDIR/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
     -DCMAKE_INSTALL_PREFIX="$PREFIX" "${FLAGS[@]}" >"$WORKDIR/configure.log" 2>&1 \
@@ -160,7 +172,8 @@ log "install"
 cmake --install "$WORKDIR/build" >"$WORKDIR/install.log" 2>&1 \
     || { tail -n 30 "$WORKDIR/install.log" >&2; die "installing qtbase failed"; }
 cp "$TOOLCHAIN" "$PREFIX/mingw-w64-x86_64.cmake"
-{ echo "source: qt6-base $QT_SOURCE_VERSION"; echo "compiler: $COMPILER"; printf '%s\n' "${FLAGS[@]}"; } \
+{ echo "source: qt6-base $QT_SOURCE_VERSION"; echo "compiler: $COMPILER"; echo "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
+    printf '%s\n' "${FLAGS[@]}"; } \
     >"$PREFIX/.complete"
 rm -rf "$WORKDIR"
 log "done: $PREFIX"

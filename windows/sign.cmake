@@ -31,5 +31,8 @@ if(result)
     file(REMOVE "${signed}")
     message(FATAL_ERROR "sign.cmake: osslsigncode could not sign ${FILE}:\n${output}")
 endif()
+# With the file's own permissions, so that a signed package differs from an unsigned one in the
+# signatures only.
+execute_process(COMMAND chmod --reference=${FILE} ${signed})
 file(RENAME "${signed}" "${FILE}")
 message(STATUS "Signed ${FILE}")

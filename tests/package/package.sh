@@ -6,6 +6,10 @@
 # list, then removes and purges it, also where a member has left things at the list's and the
 # lock's names. Whatever happens, the package is purged again at the end.
 #
+# The package is reproducible: its times are the last commit's (or SOURCE_DATE_EPOCH's), and a
+# second build from a copy of the tree in another folder, configured and packed as the first, makes
+# the same .deb, byte for byte.
+#
 # Usage: package.sh [FULL_BUILD]
 #   FULL_BUILD  a built directory with tests and benchmark: its `cmake --install` into a staging
 #               folder must give exactly the package's files
@@ -53,12 +57,24 @@ cleanup()
 
 [ "$(id -u)" -eq 0 ] || fail "run as root: the test installs the package into this machine"
 
+# release_build SOURCE BUILD: the lean Release build that the package is made from.
+release_build()
+{
+    mkdir -p "$2"
+    cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DTRANSPORT_SETTINGS_BENCH=OFF >"$2.configure.log" 2>&1 \
+        || { cat "$2.configure.log"; fail "configuring the Release build in $2"; }
+    cmake --build "$2" >"$2.build.log" 2>&1 || { cat "$2.build.log"; fail "building in $2"; }
+}
+# pack BUILD: the .deb, under Debian's umask, as cmake/cpack-reproducible.cmake asks.
+pack()
+{
+    rm -f "$1"/*.deb
+    (cd "$1" && umask 022 && cpack -G DEB) >"$1.cpack.log" 2>&1 || { cat "$1.cpack.log"; fail "cpack in $1"; }
+}
+
 step "Release build and cpack"
-mkdir -p "$BUILD"
-cmake -S "$TOP" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-    -DTRANSPORT_SETTINGS_BENCH=OFF >"$BUILD.configure.log" 2>&1 \
-    || { cat "$BUILD.configure.log"; fail "configuring the Release build"; }
-cmake --build "$BUILD" >"$BUILD.build.log" 2>&1 || { cat "$BUILD.build.log"; fail "building"; }
+release_build "$TOP" "$BUILD"
 
 # Names and folders as the build has them.
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$BUILD/CMakeCache.txt"; }
@@ -73,9 +89,36 @@ if present || [ -e "$CONFIG_DIR" ]; then
 fi
 trap cleanup EXIT
 
-rm -f "$BUILD"/*.deb
-(cd "$BUILD" && cpack -G DEB) >"$BUILD.cpack.log" 2>&1 || { cat "$BUILD.cpack.log"; fail "cpack"; }
+pack "$BUILD"
 [ -f "$DEB" ] || { ls "$BUILD"; fail "cpack wrote no $DEB"; }
+
+step "reproducible: the last commit's time, and the same .deb from another folder"
+# The time cpack takes when the environment gives none (cmake/cpack-reproducible.cmake).
+EPOCH=${SOURCE_DATE_EPOCH:-$(git -c safe.directory="$TOP" -C "$TOP" log -1 --format=%ct 2>/dev/null || :)}
+if [ -z "$EPOCH" ]; then
+    echo "no SOURCE_DATE_EPOCH and no git history: the package carries the time of packing, not compared"
+else
+    # Every file, folder and link in the package, and its control files.
+    times=$( { dpkg-deb --ctrl-tarfile "$DEB" | tar -tv --full-time --utc -f -
+        dpkg-deb --fsys-tarfile "$DEB" | tar -tv --full-time --utc -f -; } | awk '{ print $4 " " $5 }' | sort -u)
+    [ "$times" = "$(date -u -d "@$EPOCH" '+%F %T')" ] \
+        || fail "the package's files carry the times \"$times\", not the last commit's, $(date -u -d "@$EPOCH" '+%F %T')"
+    # The tree as it is, committed or not, with new times, in a folder of another name and depth.
+    COPY=$WORK/another/folder/transport-settings
+    mkdir -p "$COPY"
+    tar -C "$TOP" --exclude-vcs --exclude=./build -cf - . | tar -C "$COPY" -xmf -
+    release_build "$COPY" "$WORK/another/build"
+    SOURCE_DATE_EPOCH=$EPOCH pack "$WORK/another/build"
+    again=$WORK/another/build/$(basename "$DEB")
+    sha256sum "$DEB" "$again"
+    cmp -s "$DEB" "$again" || {
+        diff <(dpkg-deb -c "$DEB") <(dpkg-deb -c "$again") || :
+        dpkg-deb -x "$again" "$WORK/again"
+        dpkg-deb -x "$DEB" "$WORK/first"
+        diff -r "$WORK/first" "$WORK/again" || :
+        fail "the same tree built in another folder makes another package"
+    }
+fi
 
 step "file list"
 # expected PREFIX: every file and link the installation holds, with the link targets.
