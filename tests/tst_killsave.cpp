@@ -116,8 +116,11 @@ int countSaves(QProcess &process, QByteArray &pending, qint64 *lastMs = nullptr,
     int saves = 0;
     int end;
     while ((end = pending.indexOf('\n')) >= 0) {
-        const QList<QByteArray> words = pending.left(end).split(' ');
+        const QByteArray line = pending.left(end);
+        const QList<QByteArray> words = line.split(' ');
         pending.remove(0, end + 1);
+        if (line.startsWith("failed "))
+            qWarning("an editor's save failed: %s", line.constData() + 7);
         if (words.size() == 3 && words[0] == "saved") {
             ++saves;
             if (lastMs)
