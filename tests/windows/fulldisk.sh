@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Saves on a full disk under Wine: runs tst_sharedfile's full-disk cases from a small tmpfs of its
+# Saves on a full disk under Wine: runs tst_sharedfile_win's full-disk cases from a small tmpfs of its
 # own, which the cases fill (they exist only where the program's folder lies on so small a disk).
 # Needs root for the mount; exits 77 (skipped) without it.
 #
