@@ -1,7 +1,7 @@
 // The shared file's layer on its own, without a window: what a load finds at the list's path,
 // when a save may replace the loaded list, and which contents the store would change. Each case
 // works on a list in a temporary folder of its own and looks at kinds of errors, not sentences.
-#include "sharedfile.h"
+#include "listcase.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -21,34 +21,7 @@
 #include <unistd.h>
 #endif
 
-namespace {
-
-const QByteArray fixture
-    = "[General]\npositions=2\nlistenHost1=127.0.0.1\nlistenPort1=80\n"
-      "destHost1=10.0.0.2\ndestPort1=80\nlistenHost2=127.0.0.1\nlistenPort2=110\n"
-      "destHost2=10.0.0.3\ndestPort2=110\n";
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(bytes) == bytes.size();
-}
-
-// The file's bytes, or "missing".
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("missing");
-}
-
-QStringList entries(const QString &folder)
-{
-    return QDir(folder).entryList(
-        QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
-}
-
-} // namespace
+using namespace listCase;
 
 class tst_sharedFileLib : public QObject
 {
@@ -235,14 +208,10 @@ void tst_sharedFileLib::checkSave(const QByteArray &loaded, const QString &chang
     QFETCH(QString, detail);
     QFETCH(QByteArray, kept);
 
-    const auto origin = newListOrigin();
     if (!loaded.isEmpty())
         QVERIFY(writeFile(path, loaded));
-    {
-        sharedFile load(path, origin); // as the window loads it
-        load.read();
-        QCOMPARE(int(load.error().what), int(fileError::none));
-    }
+    editor window(path);
+    QCOMPARE(int(window.load().what), int(fileError::none));
     const QByteArray other
         = "[General]\npositions=1\nlistenHost1=a\nlistenPort1=1\ndestHost1=b\ndestPort1=2\n";
     if (change == QLatin1String("rewritten") || change == QLatin1String("appeared")) {
@@ -273,20 +242,8 @@ void tst_sharedFileLib::checkSave(const QByteArray &loaded, const QString &chang
     const QByteArray before = readFile(path);
     const QStringList namesBefore = entries(folder->path());
 
-    fileError error;
-    bool byEdit = false;
-    {
-        sharedFile file(path, origin);
-        QSettings *const store = file.edit([](const QString &key) { // the keys the save writes
-            return key == QLatin1String("positions") || key == QLatin1String("listenHost3");
-        });
-        byEdit = !store;
-        if (store) {
-            store->setValue(QStringLiteral("positions"), 3);
-            file.commit();
-        }
-        error = file.error();
-    } // and lets the lock go
+    const fileError error = window.save([](QSettings &store) { store.setValue(QStringLiteral("positions"), 3); });
+    const bool byEdit = window.refusedAtEdit;
     QCOMPARE(int(error.what), kind);
     QCOMPARE(error.name, named(name));
     QCOMPARE(error.details.value(0), detail);
