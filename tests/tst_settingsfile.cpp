@@ -1,4 +1,5 @@
 // Tests of loading and saving the redirection list: the table against transport.ini beside the binary.
+#include "filemessages.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
@@ -155,17 +156,11 @@ QStringList folderEntries(const QString &folder)
     return names;
 }
 
-// The warning that saving to `path` failed, over `window`, as clickSave() describes it.
-const QString changedSinceLoad
-    = QStringLiteral(": после того как окно загрузило список, файл переместили, заменили, удалили или "
-                     "создали; редактор не сохраняет таблицу в другой файл. Запустите редактор снова, "
-                     "чтобы загрузить список");
-
-QStringList saveWarning(const QWidget *window, const QString &path, const QString &reason = QString())
+// The warning that saving to `path` failed for `error`, over `window`, as clickSave() describes it.
+QStringList saveWarning(const QWidget *window, const QString &path, const fileError &error)
 {
     return { QString::number(QMessageBox::Warning), QStringLiteral("Ошибка сохранения"),
-             QStringLiteral("Не удалось сохранить настройки в файл ") + QDir::toNativeSeparators(path) + reason,
-             QString::number(quintptr(window), 16) };
+             fileMessages::saveFailed(path, error), QString::number(quintptr(window), 16) };
 }
 
 } // namespace
@@ -549,7 +544,7 @@ void tst_settingsFile::saveIntoDirectory()
 
     QStringList said;
     QVERIFY(clickSave(editor.window, 1, &said));
-    QCOMPARE(said, saveWarning(&editor.window, path, changedSinceLoad));
+    QCOMPARE(said, saveWarning(&editor.window, path, fileError(fileError::changedSinceLoad)));
     QVERIFY(editor.window.findChildren<QMessageBox *>().isEmpty());
     QCOMPARE(editor.rows(), fixtureRows());
     QVERIFY(QFileInfo(path).isDir());
@@ -562,7 +557,7 @@ void tst_settingsFile::saveIntoDirectory()
     // nothing is made in its place.
     QVERIFY(QDir(path).removeRecursively());
     QVERIFY(clickSave(editor.window, 1, &said));
-    QCOMPARE(said, saveWarning(&editor.window, path, changedSinceLoad));
+    QCOMPARE(said, saveWarning(&editor.window, path, fileError(fileError::changedSinceLoad)));
     QVERIFY(!QFileInfo::exists(path));
 }
 
@@ -740,9 +735,10 @@ void tst_settingsFile::unwritableFileChild()
     QStringList said;
     QVERIFY(clickSave(editor.window, 1, &said));
     // The folder may not be written, and the message says so in the system's words.
+    const QString lock = QDir::toNativeSeparators(path + QLatin1String(".lock"));
     QCOMPARE(said, saveWarning(&editor.window, path,
-                               QStringLiteral(": не удалось создать файл блокировки %1.lock: %2 (EACCES)")
-                                   .arg(QDir::toNativeSeparators(path), QString::fromLocal8Bit(std::strerror(EACCES)))));
+                               fileError(fileError::lockNotMade, lock,
+                                         QString::fromLocal8Bit(std::strerror(EACCES)) + QLatin1String(" (EACCES)"))));
     QCOMPARE(editor.rows(), (Rows{ fixtureRows()[0], fixtureRows()[2] }));
     QCOMPARE(readFile(path), before);
 }
