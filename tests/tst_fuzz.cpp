@@ -1,5 +1,7 @@
 // Fuzzed transport.ini files: each loads without crash or hang, and Save then load keeps the table.
+#include "filemessages.h"
 #include "settingsdialog.h"
+#include "sharedfile/listcase.h"
 #include "testsupport.h"
 
 #include <QDateTime>
@@ -41,35 +43,43 @@ extern "C" void reportSeedAndDie(int signal)
     raise(signal);
 }
 
-// Save refuses a file whose text the store would destroy: not UTF-8 for the Qt 6 store, a value
-// that is not text, or one that the store would write otherwise.
-bool mayBeRefused(const QByteArray &file)
+// Why the shared file's layer refuses to save the list at `path` as it stands: what the load found,
+// or else what Save's look at the content found. `atLoad` tells which.
+fileError refusalOf(const QString &path, bool *atLoad)
 {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    if (QString::fromUtf8(file).toUtf8() != file)
-        return true;
-#endif
+    listCase::editor editor(path);
+    const fileError loaded = editor.load();
+    *atLoad = bool(loaded);
+    return loaded ? loaded : editor.save();
+}
+
+// Whether `file` holds what a refusal of that kind says: Save refuses only text that the store
+// would destroy (not UTF-8 for the Qt 6 store, beyond U+FFFF for the Qt 5 store writing UTF-8),
+// values that are not text, and the store's other "@" forms that it would write otherwise.
+bool fileShows(const QByteArray &file, const fileError &why)
+{
+    switch (why.what) {
+    case fileError::notUtf8:
+        return QString::fromUtf8(file).toUtf8() != file;
+    case fileError::typedValue:
+    case fileError::changedByStore:
+        return file.contains('@');
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-    // A value beyond U+FFFF (written so, or as an escape) in a file that the store writes as
-    // UTF-8: one with a byte-order mark, or valid UTF-8 with text beyond ASCII.
-    const bool utf8 = file.startsWith("\xef\xbb\xbf")
-        || (QString::fromUtf8(file).toUtf8() == file && QString::fromLatin1(file).toUtf8() != file);
-    QTemporaryDir folder;
-    const QString copy = folder.filePath(QStringLiteral("copy.ini"));
-    if (utf8 && writeFile(copy, file)) {
+    case fileError::beyondBmp: {
+        QTemporaryDir folder;
+        const QString copy = folder.filePath(QStringLiteral("copy.ini"));
+        if (!writeFile(copy, file))
+            return false;
         QSettings settings(copy, QSettings::IniFormat);
         settings.setIniCodec("UTF-8");
-        const QStringList keys = settings.allKeys();
-        for (const QString &key : keys) {
-            const QVariant value = settings.value(key);
-            const QString text = value.userType() == QMetaType::QStringList ? value.toStringList().join(QString()) : value.toString();
-            if (std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.isSurrogate(); }))
-                return true;
-        }
+        const QVariant value = settings.value(why.name);
+        const QString text = value.userType() == QMetaType::QStringList ? value.toStringList().join(QString()) : value.toString();
+        return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.isSurrogate(); });
     }
 #endif
-    // A typed value, or one of the store's other "@" forms that it would write otherwise.
-    return file.contains('@');
+    default:
+        return false;
+    }
 }
 
 // Builds malformed settings files out of pieces that each bend one rule of the format.
@@ -247,9 +257,14 @@ void tst_fuzz::malformedFiles()
         }
         nonEmpty += loaded.isEmpty() ? 0 : 1;
         if (!saved) {
-            // Only what the store cannot write back without loss is refused, and the file stays.
-            QVERIFY2(!said.isEmpty() && mayBeRefused(original), why("save failed").constData());
+            // Only what the store cannot write back without loss is refused, the window says so,
+            // and the file stays.
             QVERIFY2(readFile(settingsPath()) == original, why("a refused save changed the file").constData());
+            bool atLoad = false;
+            const fileError refusal = refusalOf(settingsPath(), &atLoad);
+            QVERIFY2(fileShows(original, refusal), why("save failed").constData());
+            QVERIFY2(said.value(2) == (atLoad ? fileMessages::saveRefused : fileMessages::saveFailed)(settingsPath(), refusal),
+                     why("the window told another refusal").constData());
             ++refused;
             alarm(0);
             continue;
