@@ -622,10 +622,11 @@ void tst_sharedFileWin::windowsLinkTargets()
 void tst_sharedFileWin::cleanup()
 {
     // What a case made, or a failed one left: the list and whatever is named after it, the other
-    // files beside it, the store's copies.
+    // files beside it (a probe, too, that the folder took just before it was made immutable), the
+    // store's copies.
     ::SetFileAttributesW(native(listPath()).c_str(), FILE_ATTRIBUTE_NORMAL);
     const QDir folder(QCoreApplication::applicationDirPath());
-    const QStringList made { "transport.ini*", "hers.ini", "linked.ini" };
+    const QStringList made { "transport.ini*", "hers.ini", "linked.ini", "probe" };
     for (const QString &name : folder.entryList(made, QDir::Files | QDir::Hidden | QDir::System))
         QFile::remove(folder.filePath(name));
     for (const QString &copy : { deadCopy, liveCopy })
