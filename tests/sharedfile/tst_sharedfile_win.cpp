@@ -45,13 +45,10 @@ std::wstring native(const QString &path)
 // The system's words for an error, as a fileError's reason gives them: "Access denied. (5)".
 QString systemText(DWORD error)
 {
-    wchar_t *text = nullptr;
-    const DWORD size
-        = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-            nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    const QString system = QString::fromWCharArray(text, int(size)).trimmed();
-    ::LocalFree(text);
-    return system + QStringLiteral(" (%1)").arg(error);
+    wchar_t text[1024];
+    const DWORD size = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+        text, sizeof text / sizeof *text, nullptr);
+    return QString::fromWCharArray(text, int(size)).trimmed() + QStringLiteral(" (%1)").arg(error);
 }
 
 // The file's attributes and its security descriptor (owner, group and DACL) in SDDL.
@@ -86,10 +83,9 @@ QMap<QString, QByteArray> besideList(const QString &path)
     QMap<QString, QByteArray> found;
     const QFileInfo list(path);
     const QStringList own { list.fileName(), QFileInfo(QCoreApplication::applicationFilePath()).fileName() };
-    for (const QString &name : entries(list.path())) {
+    for (const QString &name : entries(list.path()))
         if (!own.contains(name, Qt::CaseInsensitive))
             found.insert(name, readFile(list.path() + QLatin1Char('/') + name));
-    }
     return found;
 }
 
@@ -115,10 +111,7 @@ bool runUnix(const QString &program, QStringList arguments, const std::function<
 bool takesNewFiles(const QString &folder)
 {
     QFile probe(folder + QLatin1String("/probe"));
-    const bool made = probe.open(QIODevice::WriteOnly | QIODevice::NewOnly);
-    if (made)
-        probe.remove();
-    return made;
+    return probe.open(QIODevice::WriteOnly | QIODevice::NewOnly) && probe.remove();
 }
 
 // The store's copies in the temporary folder, of an editor that was killed and of a live one.
@@ -295,11 +288,8 @@ private:
         QVERIFY(writeFile(beside("reserve"), "r"));
         QFile filler(beside("filler"));
         QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-        for (qint64 chunk = 1 << 16; chunk > 0; chunk /= 2) {
-            const QByteArray bytes(int(chunk), 'f');
-            while (filler.write(bytes) == chunk) { }
-        }
-        filler.close();
+        for (qint64 chunk = 1 << 16; chunk > 0; chunk /= 2)
+            while (filler.write(QByteArray(int(chunk), 'f')) == chunk) { }
         if (pageForLock)
             QVERIFY(QFile::remove(beside("reserve")));
     }
@@ -622,8 +612,8 @@ void tst_sharedFileWin::windowsLinkTargets()
 void tst_sharedFileWin::cleanup()
 {
     // What a case made, or a failed one left: the list and whatever is named after it, the other
-    // files beside it (a probe, too, that the folder took just before it was made immutable), the
-    // store's copies.
+    // files beside it (a probe, too, that the folder took just before it was made immutable and then
+    // kept), the store's copies.
     ::SetFileAttributesW(native(listPath()).c_str(), FILE_ATTRIBUTE_NORMAL);
     const QDir folder(QCoreApplication::applicationDirPath());
     const QStringList made { "transport.ini*", "hers.ini", "linked.ini", "probe" };
