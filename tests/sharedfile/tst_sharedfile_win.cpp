@@ -1,106 +1,54 @@
 // The shared file on Windows: access lists and attributes kept, files that other programs hold,
 // the loaded-file rule, locks, full disks, long paths, and which links and junctions Save follows.
-#include "filemessages.h"
 #include "fileplace_win.h"
-#include "sharedfile.h"
+#include "listcase.h"
 #include "testhooks.h"
-#include "settingsdialog.h"
-#include "testsupport.h"
-
-#include <QDir>
-#include <QFileInfo>
-#include <QLockFile>
-#include <QMessageBox>
-#include <QProcess>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QtTest>
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QMap>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QThread>
-#include <QTreeWidgetItem>
+#include <QtTest>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include <windows.h>
 #include <sddl.h>
 
-using namespace testSupport;
+using namespace listCase;
 
 namespace {
 
-const QByteArray fixture
-    = "[General]\npositions=2\nlistenHost1=127.0.0.1\nlistenPort1=80\n"
-      "destHost1=10.0.0.2\ndestPort1=80\nlistenHost2=127.0.0.1\nlistenPort2=110\n"
-      "destHost2=10.0.0.3\ndestPort2=110\n";
+const bool isWine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
+const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Clicks Save, which must show `boxes` message boxes, each answered at once; returns the last
-// one's title and text, or nothing when it showed none.
-QStringList saveAndAnswer(QWidget &window, int boxes)
+// Beside the program, where tests/windows/fulldisk.sh puts a small disk of its own.
+QString listPath()
 {
-    QStringList said;
-    if (!clickSave(window, boxes, &said))
-        return { QStringLiteral("not %1 message boxes").arg(boxes) };
-    return said.isEmpty() ? QStringList() : QStringList { said[1] + QLatin1String(" | ") + said[2] };
+    return QCoreApplication::applicationDirPath() + QLatin1String("/transport.ini");
 }
 
-void removePath(const QString &path)
-{
-    const QFileInfo info(path);
-    if (info.isDir() && !info.isSymLink())
-        QDir(path).removeRecursively();
-    else
-        QFile::remove(path);
-}
-
-QString shownPath()
-{
-    return QDir::toNativeSeparators(settingsPath());
-}
-
-QString failedText()
-{
-    return QStringLiteral("Ошибка сохранения | Не удалось сохранить настройки в файл ")
-        + shownPath();
-}
-
-// Save's refusal when the list is not the file the window loaded.
-QString changedText()
-{
-    return failedText()
-        + QStringLiteral(": после того как окно загрузило список, файл переместили, заменили, "
-                         "удалили или создали; редактор не сохраняет таблицу в другой файл. "
-                         "Запустите редактор снова, чтобы загрузить список");
-}
-
-} // namespace
-
-class tst_sharedFileWin : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void init();
-    void cleanup();
-    void windowsReplace_data();
-    void windowsReplace();
-    void windowsFolders_data();
-    void windowsFolders();
-    void windowsLinkTargets_data();
-    void windowsLinkTargets();
-
-private:
-    QTemporaryDir target;
-    QString immutable; // a folder that a case made immutable, until it is writable again
-};
-
-namespace {
-
+// A path as the calls below get it, with no limit to its length.
 std::wstring native(const QString &path)
 {
-    return QDir::toNativeSeparators(path).toStdWString();
+    return (QLatin1String("\\\\?\\") + QDir::toNativeSeparators(path)).toStdWString();
+}
+
+// The system's words for an error, as a fileError's reason gives them: "Access denied. (5)".
+QString systemText(DWORD error)
+{
+    wchar_t text[1024];
+    const DWORD size = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+        text, sizeof text / sizeof *text, nullptr);
+    return QString::fromWCharArray(text, int(size)).trimmed() + QStringLiteral(" (%1)").arg(error);
 }
 
 // The file's attributes and its security descriptor (owner, group and DACL) in SDDL.
@@ -108,67 +56,37 @@ QStringList permissionsOf(const QString &path)
 {
     const std::wstring name = native(path);
     QStringList facts { QString::number(::GetFileAttributesW(name.c_str()), 16) };
-    const SECURITY_INFORMATION parts
-        = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    const DWORD parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    char descriptor[65536];
     DWORD size = 0;
-    ::GetFileSecurityW(name.c_str(), parts, nullptr, 0, &size);
-    QByteArray descriptor(int(size), '\0');
     LPWSTR text = nullptr;
-    if (size && ::GetFileSecurityW(name.c_str(), parts, descriptor.data(), size, &size)
-        && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
-                                                                 parts, &text, nullptr)) {
+    if (::GetFileSecurityW(name.c_str(), parts, descriptor, sizeof descriptor, &size)
+        && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr)) {
         facts << QString::fromWCharArray(text);
         ::LocalFree(text);
     }
     return facts;
 }
 
-} // namespace
-
-const bool isWine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-
-// Opens a file as another program does for a moment, without letting it be deleted unless
-// `shareDelete`, and closes it after `ms` milliseconds, or when the test is done with it (-1).
-class holder
+bool setDacl(const QString &path, const wchar_t *sddl)
 {
-public:
-    void hold(const QString &path, bool shareDelete, int ms)
-    {
-        const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (shareDelete ? FILE_SHARE_DELETE : 0);
-        file = ::CreateFileW(native(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (ms >= 0 && file != INVALID_HANDLE_VALUE)
-            closer = std::thread([this, ms] { ::Sleep(DWORD(ms)); release(); });
-    }
-    void release()
-    {
-        const HANDLE was = ::InterlockedExchangePointer(&file, INVALID_HANDLE_VALUE);
-        if (was != INVALID_HANDLE_VALUE)
-            ::CloseHandle(was);
-    }
-    void done()
-    {
-        if (closer.joinable())
-            closer.join();
-        release();
-    }
-    ~holder() { done(); }
-    HANDLE file = INVALID_HANDLE_VALUE;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const bool set = ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)
+        && ::SetFileSecurityW(native(path).c_str(), DACL_SECURITY_INFORMATION, descriptor);
+    ::LocalFree(descriptor);
+    return set;
+}
 
-private:
-    std::thread closer;
-};
-
-// The system's text for an error, as Save's messages end: "Access denied. (5)".
-QString systemText(DWORD error)
+// Everything in the list's folder but the list and this program, with its bytes.
+QMap<QString, QByteArray> besideList(const QString &path)
 {
-    wchar_t *text = nullptr;
-    const DWORD size = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
-                                            | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    const QString system = QString::fromWCharArray(text, int(size)).trimmed();
-    ::LocalFree(text);
-    return system + QStringLiteral(" (%1)").arg(error);
+    QMap<QString, QByteArray> found;
+    const QFileInfo list(path);
+    const QStringList own { list.fileName(), QFileInfo(QCoreApplication::applicationFilePath()).fileName() };
+    for (const QString &name : entries(list.path()))
+        if (!own.contains(name, Qt::CaseInsensitive))
+            found.insert(name, readFile(list.path() + QLatin1Char('/') + name));
+    return found;
 }
 
 // Under Wine, runs a Unix program on Unix paths (Wine's drive Z: is the Unix root) and waits up to
@@ -178,10 +96,8 @@ bool runUnix(const QString &program, QStringList arguments, const std::function<
 {
     if (!isWine)
         return false;
-    for (QString &argument : arguments) {
-        if (argument.startsWith(QLatin1String("Z:"), Qt::CaseInsensitive))
-            argument = QDir::fromNativeSeparators(argument.mid(2));
-    }
+    for (QString &argument : arguments)
+        argument.remove(QRegularExpression(QStringLiteral("^[Zz]:")));
     QProcess process;
     process.start(QDir::toNativeSeparators(QStringLiteral("Z:") + program), arguments);
     process.waitForFinished(5000);
@@ -195,301 +111,391 @@ bool runUnix(const QString &program, QStringList arguments, const std::function<
 bool takesNewFiles(const QString &folder)
 {
     QFile probe(folder + QLatin1String("/probe"));
-    const bool made = probe.open(QIODevice::WriteOnly | QIODevice::NewOnly);
-    if (made)
-        probe.remove();
-    return made;
+    return probe.open(QIODevice::WriteOnly | QIODevice::NewOnly) && probe.remove();
 }
 
-// An operator's own copies beside the list, whose names look like the editor's.
-const QStringList operatorCopies { QStringLiteral("transport.ini.old-backup"), QStringLiteral("transport.ini.OLD-241207"),
-                                   QStringLiteral("transport.ini.new-draft1") };
+// The store's copies in the temporary folder, of an editor that was killed and of a live one.
+const QString deadCopy = QDir::tempPath() + QLatin1String("/transport-settings-Dead01");
+const QString liveCopy = QDir::tempPath() + QLatin1String("/transport-settings-Live01");
+const QByteArray theirs = QByteArray(fixture).replace("10.0.0.2", "10.9.9.9");
+
+// A case's list, and the steps that a case takes before the load or between the load and the
+// save; release() lets go of what they hold before the outcome is looked at.
+class stage
+{
+public:
+    ~stage() { release(); }
+    void release()
+    {
+        sharedFileTestHooks::beforeReplace = nullptr;
+        reading = false;
+        for (std::thread *thread : { &closer, &reader })
+            if (thread->joinable())
+                thread->join();
+        letGo();
+        lock.reset();
+        if (!immutable.isEmpty() && chattr("-i", [this] { return takesNewFiles(immutable); }))
+            immutable.clear();
+        QFile::remove(beside("filler"));
+        QFile::remove(beside("reserve"));
+    }
+
+    QString path = listPath();
+    QStringList lockHolder; // what the lock that a step took says: process, program, host
+    QString skip;           // why the case cannot be tried here
+    std::atomic<int> opens { 0 }, notFound { 0 }; // of the reader that opens the list in a loop
+
+    // Full control for the owner and for Administrators, read for Users, nothing inherited.
+    void giveOwnAcl()
+    {
+        QVERIFY(setDacl(path, L"D:P(A;;FA;;;OW)(A;;FA;;;BA)(A;;FR;;;BU)")
+            && ::SetFileAttributesW(native(path).c_str(), FILE_ATTRIBUTE_HIDDEN));
+    }
+    void makeReadOnly() { QVERIFY(::SetFileAttributesW(native(path).c_str(), FILE_ATTRIBUTE_READONLY)); }
+    void holdList() { hold(path, false, -1); }
+    void holdListBriefly() { hold(path, false, 300); }
+    void holdListSharingDeletion() { hold(path, true, -1); }
+    // The new file once it is written, opened sharing deletion as a scanner opens it.
+    void holdNewFile() { holdNewFileFor(-1); }
+    void holdNewFileBriefly() { holdNewFileFor(300); }
+    void writeBackupLookalikes()
+    {
+        QVERIFY(writeFile(path + QLatin1String(".new-a1b2c3"), "[General]\npositions=0\n"));
+        QVERIFY(writeFile(path + QLatin1String(".old-d4e5f6"), fixture + "[Notes]\nkept=yes\n"));
+    }
+    void writeOperatorCopies()
+    {
+        for (const char *copy : { ".old-backup", ".OLD-241207", ".new-draft1" })
+            QVERIFY(writeFile(path + QLatin1String(copy), copy));
+    }
+    // Her file, which everyone may read, put in the list's place.
+    void replaceWithHers()
+    {
+        const QString hers = beside("hers.ini");
+        QVERIFY(writeFile(hers, theirs) && setDacl(hers, L"D:(A;;FA;;;OW)(A;;FR;;;WD)"));
+        QVERIFY(::MoveFileExW(native(hers).c_str(), native(path).c_str(), MOVEFILE_REPLACE_EXISTING));
+    }
+    void removeList() { QVERIFY(QFile::remove(path)); }
+    void writeTheirs() { QVERIFY(writeFile(path, theirs)); }
+    void saveInAnotherEditor()
+    {
+        editor other(path);
+        QCOMPARE(int(other.load().what), int(fileError::none));
+        const fileError error = other.save([](QSettings &store) {
+            store.setValue(QStringLiteral("listenHost2"), QStringLiteral("172.16.0.1"));
+        });
+        QCOMPARE(int(error.what), int(fileError::none));
+        QVERIFY(readFile(path).contains("172.16.0.1"));
+    }
+    // A reader that opens the list again and again, and counts the times it found none.
+    void readInLoop()
+    {
+        reader = std::thread([this, name = native(path)] {
+            for (char bytes[64]; reading; ++opens) {
+                const HANDLE file = ::CreateFileW(
+                    name.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                DWORD got = 0;
+                if (file == INVALID_HANDLE_VALUE) {
+                    notFound += ::GetLastError() == ERROR_FILE_NOT_FOUND;
+                } else {
+                    ::ReadFile(file, bytes, sizeof bytes, &got, nullptr);
+                    ::CloseHandle(file);
+                }
+            }
+        });
+    }
+    void leaveStoreCopies()
+    {
+        for (const QString &copy : { deadCopy, liveCopy })
+            QVERIFY(QDir().mkpath(copy) && writeFile(copy + "/transport.ini", fixture));
+        // A live editor holds its folder so.
+        held = ::CreateFileW(native(liveCopy).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        QVERIFY(held != INVALID_HANDLE_VALUE);
+    }
+    // The load took the dead editor's copy away, and left the live one's.
+    void deadCopyGone()
+    {
+        QVERIFY(!QFileInfo::exists(deadCopy));
+        QVERIFY(QFileInfo::exists(liveCopy + QLatin1String("/transport.ini")));
+    }
+    void moveToLongPath()
+    {
+        deep.reset(new QTemporaryDir);
+        QString folder = deep->path();
+        while (folder.size() < 300)
+            folder += QLatin1String("/a-folder-with-a-long-name");
+        path = folder + QLatin1String("/transport.ini");
+        QVERIFY(QDir().mkpath(folder) && writeFile(path, fixture));
+    }
+    // Wine shows it as the file that it points to, the list moved beside it.
+    void putUnixLink()
+    {
+        const QString linked = beside("linked.ini");
+        QVERIFY(QFile::rename(path, linked));
+        QVERIFY(runUnix(QStringLiteral("/bin/ln"), { QStringLiteral("-s"), linked, path },
+            [this] { return QFileInfo::exists(path); }));
+        QCOMPARE(readFile(path), fixture);
+    }
+    // Immutable, so that root may not make files there either.
+    void makeFolderImmutable()
+    {
+        immutable = QFileInfo(path).path();
+        if (!chattr("+i", [this] { return !takesNewFiles(immutable); }))
+            skip = QStringLiteral("chattr +i needs root");
+    }
+    void fillDisk() { fill(false); }
+    void fillDiskButForLock() { fill(true); }
+    void holdLock()
+    {
+        lock.reset(new QLockFile(path + QLatin1String(".lock")));
+        qint64 pid = 0;
+        QString host, program;
+        QVERIFY(lock->tryLock(0) && lock->getLockInfo(&pid, &host, &program));
+        lockHolder = QStringList { QString::number(pid), program, host };
+    }
+
+private:
+    QString beside(const char *name) const { return QFileInfo(path).path() + QLatin1Char('/') + QLatin1String(name); }
+    // Opens the file as another program does for a moment, without letting it be deleted unless
+    // `shareDelete`, and closes it after `ms` milliseconds, or at the release (-1).
+    void hold(const QString &file, bool shareDelete, int ms)
+    {
+        const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (shareDelete ? FILE_SHARE_DELETE : 0);
+        held = ::CreateFileW(
+            native(file).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        QVERIFY(held != INVALID_HANDLE_VALUE);
+        if (ms >= 0)
+            closer = std::thread([this, ms] { ::Sleep(DWORD(ms)); letGo(); });
+    }
+    void letGo()
+    {
+        const HANDLE was = ::InterlockedExchangePointer(&held, INVALID_HANDLE_VALUE);
+        if (was != INVALID_HANDLE_VALUE)
+            ::CloseHandle(was);
+    }
+    void holdNewFileFor(int ms)
+    {
+        sharedFileTestHooks::beforeReplace = [this, ms](const QString &file) { hold(file, true, ms); };
+    }
+    bool chattr(const char *change, const std::function<bool()> &done)
+    {
+        return runUnix(QStringLiteral("/usr/bin/chattr"), { QLatin1String(change), immutable }, done);
+    }
+    // The list's disk filled to its last page, or to all but one, which the lock takes.
+    void fill(bool pageForLock)
+    {
+        QVERIFY(writeFile(beside("reserve"), "r"));
+        QFile filler(beside("filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        for (qint64 chunk = 1 << 16; chunk > 0; chunk /= 2)
+            while (filler.write(QByteArray(int(chunk), 'f')) == chunk) { }
+        if (pageForLock)
+            QVERIFY(QFile::remove(beside("reserve")));
+    }
+
+    HANDLE held = INVALID_HANDLE_VALUE;
+    std::thread closer, reader;
+    std::atomic<bool> reading { true };
+    std::unique_ptr<QLockFile> lock;
+    QString immutable; // the folder that a step made immutable
+    std::unique_ptr<QTemporaryDir> deep;
+};
+
+// What a case does before the load, and between the load and the save; null: nothing.
+struct caseSteps
+{
+    void (stage::*before)() = nullptr;
+    void (stage::*between)() = nullptr;
+};
+
+// What a row checks besides the save's error.
+enum check {
+    keepsAccess = 1, // the list's attributes (and on Windows its security) stay as at the load
+    namesLock = 2,   // the error names the lock
+    atOnce = 4,      // refused in under a second
+    whileRead = 8,   // 40 saves while the reader of readInLoop() opens the list
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(caseSteps)
+
+class tst_sharedFileWin : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        cleanup();
+        QVERIFY(writeFile(listPath(), fixture));
+    }
+    void cleanup();
+    void windowsReplace_data();
+    void windowsReplace();
+    void windowsFolders_data();
+    void windowsFolders();
+    void windowsLinkTargets_data();
+    void windowsLinkTargets();
+};
+
+// The save's error: its kind, and the system's words that it gives as the reason.
+struct result
+{
+    fileError::kind kind = fileError::none;
+    DWORD reason = 0;
+};
+
+// Whether the program's folder lies on a disk of less than 64 MB.
+static bool onSmallDisk()
+{
+    ULARGE_INTEGER total;
+    return ::GetDiskFreeSpaceExW(native(QCoreApplication::applicationDirPath() + '/').c_str(), nullptr, &total, nullptr)
+        && total.QuadPart < 64 * 1024 * 1024;
+}
+
+// Saves the first listen host as the window does, `times` times, or until a save fails; what the
+// last one came to.
+static fileError saveAsWindow(editor &e, int times)
+{
+    fileError error;
+    for (int save = 0; save < times && !error; ++save) {
+        error = e.save([save](QSettings &store) {
+            store.setValue(QStringLiteral("listenHost1"), QStringLiteral("192.168.0.1"));
+            store.setValue(QStringLiteral("listenPort1"), 1000 + save);
+        });
+    }
+    return error;
+}
+
+static void row(const char *name, bool list, caseSteps steps, result outcome, int checks)
+{
+    QTest::newRow(name) << list << steps << int(outcome.kind) << uint(outcome.reason) << checks;
+}
 
 void tst_sharedFileWin::windowsReplace_data()
 {
-    // What the list has or what holds it, and what Save says: nothing when it saves.
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<QString>("message");
+    // A list at the load or none, the case's steps, the save's error, and what else to check.
+    QTest::addColumn<bool>("listAtLoad");
+    QTest::addColumn<caseSteps>("steps");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<uint>("reason");
+    QTest::addColumn<int>("checks");
+    using S = stage;
+    const bool list = true, none = false;
+    const result saved, changed { fileError::changedSinceLoad };
+    const result notRenamed { fileError::listNotRenamed,
+        DWORD(isWine ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION) };
+    const int kept = keepsAccess;
 
-    QTest::newRow("hidden, with an ACL of its own") << "acl" << "";
-    QTest::newRow("read-only")
-        << "read-only" << failedText() + QStringLiteral(": у файла атрибут «только чтение»; снимите его, чтобы сохранить список");
+    row("hidden, with an ACL of its own", list, { &S::giveOwnAcl }, saved, kept);
+    row("read-only", list, { &S::makeReadOnly }, { fileError::readOnly }, kept);
     // A virus scanner, an indexer or a backup agent holds a file for a moment: Save tries again
     // for about two seconds, and then gives up with the list as it was. Without POSIX semantics
     // (Wine) any handle on the list stands in the way of its replacement, with them one that does
     // not share deletion.
-    const QString notReplaced = failedText() + QStringLiteral(": не удалось поставить новый список на место прежнего: ");
-    QTest::newRow("held by a reader that does not share deletion, through the save")
-        << "held" << notReplaced + systemText(isWine ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
-    QTest::newRow("held so for 300 ms") << "held 300" << "";
-    QTest::newRow("held open by a reader that shares deletion")
-        << "shared" << (isWine ? notReplaced + systemText(ERROR_ACCESS_DENIED) : QString());
+    row("held by a reader that does not share deletion, through the save", list, { &S::holdList }, notRenamed, kept);
+    row("held so for 300 ms", list, { &S::holdListBriefly }, saved, kept);
+    row("held open by a reader that shares deletion", list, { &S::holdListSharingDeletion },
+        isWine ? notRenamed : saved, kept);
     // Save holds its new file with the right to delete it until it is in place: a scanner may read
     // it meanwhile, sharing deletion, and nobody can hold it otherwise.
-    QTest::newRow("the new file held through the save") << "new held" << "";
-    QTest::newRow("the new file held so for 300 ms") << "new held 300" << "";
-    QTest::newRow("the new file held for 300 ms, no list yet") << "new held 300, no list" << "";
-    // Files that look like what a killed save of an earlier build left, but nothing of this
-    // editor's: kept, and none of them put in the list's place, not even where there is no list.
-    QTest::newRow("no list, an operator's copies under a backup's name") << "backup" << "";
-    QTest::newRow("an operator's copies under look-alike names") << "look-alikes" << "";
+    row("the new file held through the save", list, { &S::holdNewFile }, saved, kept);
+    row("the new file held so for 300 ms", list, { &S::holdNewFileBriefly }, saved, kept);
+    row("the new file held for 300 ms, no list yet", none, { &S::holdNewFileBriefly }, saved, 0);
+    // Files named like what a killed save of an earlier build left, but nothing of this editor's:
+    // kept, and none of them put in the list's place, not even where there is no list.
+    row("no list, an operator's copies under a backup's name", none, { &S::writeBackupLookalikes }, saved, 0);
+    row("an operator's copies under look-alike names", list, { &S::writeOperatorCopies }, saved, kept);
     // The rows go back only into the file they were loaded from.
-    QTest::newRow("replaced by a member's own file after the load") << "replaced" << changedText();
-    QTest::newRow("removed after the load") << "removed" << changedText();
-    QTest::newRow("made after the load, no list") << "made after the load, no list" << changedText();
-    QTest::newRow("saved by another editor after the load") << "another editor" << changedText();
-    // A reader that opens the list again and again always finds it: one rename puts the new
-    // list in place, without a moment in which the name is free.
-    QTest::newRow("read in a loop during 40 saves") << "reader" << "";
-    QTest::newRow("the store's copy that a killed editor left in the temporary folder") << "private copy" << "";
-    QTest::newRow("a path over 260 characters") << "long path" << "";
+    row("replaced by a member's own file after the load", list, { nullptr, &S::replaceWithHers }, changed, 0);
+    row("removed after the load", list, { nullptr, &S::removeList }, changed, 0);
+    row("made after the load, no list", none, { nullptr, &S::writeTheirs }, changed, 0);
+    row("saved by another editor after the load", list, { nullptr, &S::saveInAnotherEditor }, changed, kept);
+    // One rename puts the new list in place, without a moment in which the name is free.
+    row("read in a loop during 40 saves", list, { nullptr, &S::readInLoop }, saved, kept | whileRead);
+    row("the store's copy that a killed editor left in the temporary folder", list,
+        { &S::leaveStoreCopies, &S::deadCopyGone }, saved, kept);
+    row("a path over 260 characters", list, { &S::moveToLongPath }, saved, kept);
     if (isWine) {
-        // A Unix link at the list's name, which Wine shows as the file it points to: the rename
-        // replaces the link, and the file it pointed to stays as it was.
-        QTest::newRow("a Unix link at the name") << "unix link" << "";
-        // A folder in which no file may be made (immutable, so that root may not either): refused
-        // at once, with the system's reason.
-        QTest::newRow("a folder in which the user may not make files")
-            << "no new files" << failedText() + QStringLiteral(": не удалось создать файл блокировки ") + shownPath()
-                + QStringLiteral(".lock: ") + systemText(ERROR_ACCESS_DENIED);
+        // The rename replaces the link, and the file it pointed to stays as it was.
+        row("a Unix link at the name", list, { &S::putUnixLink }, saved, 0);
+        // Refused at once, with the system's reason.
+        row("a folder in which the user may not make files", list, { &S::makeFolderImmutable },
+            { fileError::lockNotMade, ERROR_ACCESS_DENIED }, kept | namesLock | atOnce);
     }
     // A full disk: Save can write neither its lock, or else not its new file, and leaves nothing.
-    // Only where the program's folder lies on a small disk of its own (tests/windows/fulldisk.sh),
-    // which the cases fill.
-    ULARGE_INTEGER total;
-    if (::GetDiskFreeSpaceExW(native(QCoreApplication::applicationDirPath() + QLatin1Char('/')).c_str(),
-                              nullptr, &total, nullptr)
-        && total.QuadPart < 64 * 1024 * 1024) {
-        QTest::newRow("disk full") << "disk full"
-            << failedText() + QStringLiteral(": не удалось создать файл блокировки ") + shownPath()
-                + QStringLiteral(".lock: ") + systemText(ERROR_DISK_FULL);
-        QTest::newRow("disk full but for the lock") << "disk full, lock"
-            << failedText() + QStringLiteral(": не удалось записать новый файл: ") + systemText(ERROR_DISK_FULL);
+    // Only where the program's folder lies on a small disk of its own (tests/windows/fulldisk.sh).
+    if (onSmallDisk()) {
+        row("disk full", list, { nullptr, &S::fillDisk }, { fileError::lockNotMade, ERROR_DISK_FULL },
+            kept | namesLock);
+        row("disk full but for the lock", list, { nullptr, &S::fillDiskButForLock },
+            { fileError::newFileNotWritten, ERROR_DISK_FULL }, kept);
     }
-    // The message names the holder as its lock file does (Windows writes the host in capitals).
-    QTest::newRow("a lock held by a live process") << "live lock"
-        << failedText()
-            + QStringLiteral(": файл заблокирован процессом %1 (%2) на компьютере %3, файл блокировки %4");
+    // Named as its lock file names it (Windows writes the host in capitals).
+    row("a lock held by a live process", list, { nullptr, &S::holdLock }, { fileError::lockHeld }, kept | namesLock);
 }
 
 void tst_sharedFileWin::windowsReplace()
 {
-    QFETCH(QString, setup);
-    QFETCH(QString, message);
+    QFETCH(bool, listAtLoad);
+    QFETCH(caseSteps, steps);
+    QFETCH(int, kind);
+    QFETCH(uint, reason);
+    QFETCH(int, checks);
 
-    const QString folder = QCoreApplication::applicationDirPath();
-    const std::wstring name = native(settingsPath());
-    const QByteArray notes = storeText("[Notes]\nkept=yes\n");
-    const QByteArray theirs = QByteArray(fixture).replace("10.0.0.2", "10.9.9.9");
-    const bool listAtLoad = setup != QLatin1String("backup") && !setup.endsWith(QLatin1String("no list"));
-    holder reader;
-    QLockFile held(settingsPath() + QLatin1String(".lock"));
-    const QString linkTarget = folder + QLatin1String("/linked.ini");
-    const QString deadCopy = QDir::tempPath() + QLatin1String("/transport-settings-Dead01");
-    const QString liveCopy = QDir::tempPath() + QLatin1String("/transport-settings-Live01");
-    if (setup == QLatin1String("acl")) {
-        // Full control for the owner and for Administrators, read for Users, nothing inherited.
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        QVERIFY(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"D:P(A;;FA;;;OW)(A;;FA;;;BA)(A;;FR;;;BU)", SDDL_REVISION_1, &descriptor, nullptr));
-        const bool set = ::SetFileSecurityW(name.c_str(), DACL_SECURITY_INFORMATION, descriptor);
-        ::LocalFree(descriptor);
-        QVERIFY(set);
-        QVERIFY(::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_HIDDEN));
-    } else if (setup == QLatin1String("read-only")) {
-        QVERIFY(::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_READONLY));
-    } else if (setup.startsWith(QLatin1String("held")) || setup == QLatin1String("shared")) {
-        reader.hold(settingsPath(), setup == QLatin1String("shared"), setup.endsWith(QLatin1String("300")) ? 300 : -1);
-        QVERIFY(reader.file != INVALID_HANDLE_VALUE);
-    } else if (setup.startsWith(QLatin1String("new held"))) {
-        const int ms = setup.contains(QLatin1String("300")) ? 300 : -1;
-        sharedFileTestHooks::beforeReplace = [&reader, ms](const QString &newFile) {
-            reader.hold(newFile, true, ms);
-            QVERIFY(reader.file != INVALID_HANDLE_VALUE);
-        };
-    } else if (setup.startsWith(QLatin1String("disk full"))) {
-        QVERIFY(writeFile(folder + QLatin1String("/reserve"), "r"));
-        QFile filler(folder + QLatin1String("/filler"));
-        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-        for (qint64 chunk = 1 << 16; chunk > 0; chunk /= 2) {
-            const QByteArray bytes(int(chunk), 'f');
-            while (filler.write(bytes) == chunk) { }
-        }
-        filler.close();
-        // A disk page for the lock, none for the new file.
-        if (setup.endsWith(QLatin1String("lock")))
-            QVERIFY(QFile::remove(folder + QLatin1String("/reserve")));
-    } else if (setup == QLatin1String("backup")) {
-        QVERIFY(writeFile(settingsPath() + QLatin1String(".new-a1b2c3"), "[General]\npositions=0\n"));
-        QVERIFY(writeFile(settingsPath() + QLatin1String(".old-d4e5f6"), fixture + notes));
-    } else if (setup == QLatin1String("look-alikes")) {
-        for (const QString &copy : operatorCopies)
-            QVERIFY(writeFile(folder + QLatin1Char('/') + copy, copy.toUtf8()));
-    } else if (setup == QLatin1String("private copy")) {
-        QVERIFY(QDir().mkpath(deadCopy) && QDir().mkpath(liveCopy));
-        QVERIFY(writeFile(deadCopy + QLatin1String("/transport.ini"), fixture));
-        QVERIFY(writeFile(liveCopy + QLatin1String("/transport.ini"), fixture));
-        // A live editor holds its folder so.
-        reader.file = ::CreateFileW(native(liveCopy).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        QVERIFY(reader.file != INVALID_HANDLE_VALUE);
-    } else if (setup == QLatin1String("unix link")) {
-        QVERIFY(QFile::rename(settingsPath(), linkTarget));
-        QVERIFY(runUnix(QStringLiteral("/bin/ln"), { QStringLiteral("-s"), linkTarget, settingsPath() },
-                        [] { return QFileInfo::exists(settingsPath()); }));
-        QCOMPARE(readFile(settingsPath()), fixture);
-    } else if (setup == QLatin1String("no new files")) {
-        immutable = folder;
-        if (!runUnix(QStringLiteral("/usr/bin/chattr"), { QStringLiteral("+i"), folder }, [&] { return !takesNewFiles(folder); }))
-            QSKIP("chattr +i needs root");
-    } else if (setup == QLatin1String("long path")) {
-        QString deep = target.path();
-        while (deep.size() < 300)
-            deep += QLatin1String("/a-folder-with-a-long-name");
-        const QString list = deep + QLatin1String("/transport.ini");
-        QVERIFY(QDir().mkpath(deep) && writeFile(list, fixture));
-        const auto origin = newListOrigin();
-        {
-            sharedFile load(list, origin);
-            QVERIFY2(load.read(), qPrintable(fileMessages::loadFailed(list, load.error())));
-        }
-        {
-            sharedFile save(list, origin);
-            QSettings *const settings = save.edit([](const QString &) { return false; });
-            QVERIFY2(settings, qPrintable(fileMessages::saveFailed(list, save.error())));
-            settings->setValue(QStringLiteral("listenHost1"), QStringLiteral("192.168.0.1"));
-            QVERIFY2(save.commit(), qPrintable(fileMessages::saveFailed(list, save.error())));
-        }
-        QVERIFY(readFile(list).contains("listenHost1=192.168.0.1"));
-        QCOMPARE(QDir(deep).entryList(QDir::Files | QDir::Hidden), QStringList { QStringLiteral("transport.ini") });
-        return;
-    } else if (setup == QLatin1String("live lock")) {
-        QVERIFY(held.tryLock(0));
-        qint64 pid = 0;
-        QString host, program;
-        QVERIFY(held.getLockInfo(&pid, &host, &program));
-        message = message.arg(QString::number(pid), program, host,
-                              QDir::toNativeSeparators(held.fileName()));
-    }
+    stage s;
     if (!listAtLoad)
-        QVERIFY(QFile::remove(settingsPath()));
-    const QStringList before = permissionsOf(settingsPath());
+        QVERIFY(QFile::remove(s.path));
+    if (steps.before)
+        (s.*steps.before)();
+    if (!s.skip.isEmpty())
+        QSKIP(qPrintable(s.skip));
+    if (QTest::currentTestFailed())
+        return;
+    const QStringList access = permissionsOf(s.path);
+    const QMap<QString, QByteArray> others = besideList(s.path);
+    editor e(s.path);
+    QCOMPARE(int(e.load().what), int(fileError::none));
+    // Nothing is ever moved into the list's place: without a list, no rows.
+    QCOMPARE(e.positions, listAtLoad ? QStringLiteral("2") : QString());
+    if (steps.between)
+        (s.*steps.between)();
+    if (QTest::currentTestFailed())
+        return;
+    const QByteArray unsaved = readFile(s.path);
+    QElapsedTimer timer;
+    timer.start();
+    const fileError error = saveAsWindow(e, checks & whileRead ? 40 : 1);
+    const qint64 savedIn = timer.elapsed();
+    s.release();
 
-    QStringList said;
-    int notFound = 0, opens = 0;
-    qint64 savedIn = 0;
-    {
-        openedWindow editor;
-        // Nothing is ever moved into the list's place: without a list, an empty table.
-        QCOMPARE(editor.rows().size(), listAtLoad ? 2 : 0);
-        if (setup == QLatin1String("private copy")) {
-            QVERIFY(!QFileInfo::exists(deadCopy));
-            QVERIFY(QFileInfo::exists(liveCopy + QLatin1String("/transport.ini")));
-        }
-        if (!listAtLoad)
-            editor.table->addTopLevelItem(new QTreeWidgetItem({ QStringLiteral("127.0.0.1"), QStringLiteral("80"),
-                                                                QStringLiteral("10.0.0.2"), QStringLiteral("80") }));
-        if (setup == QLatin1String("replaced")) {
-            // Her file, which everyone may read, put in the list's place.
-            const QString hers = folder + QLatin1String("/hers.ini");
-            QVERIFY(writeFile(hers, theirs));
-            PSECURITY_DESCRIPTOR descriptor = nullptr;
-            QVERIFY(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;FA;;;OW)(A;;FR;;;WD)", SDDL_REVISION_1,
-                                                                           &descriptor, nullptr));
-            const bool set = ::SetFileSecurityW(native(hers).c_str(), DACL_SECURITY_INFORMATION, descriptor);
-            ::LocalFree(descriptor);
-            QVERIFY(set);
-            QVERIFY(::MoveFileExW(native(hers).c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING));
-        } else if (setup == QLatin1String("removed")) {
-            QVERIFY(QFile::remove(settingsPath()));
-        } else if (setup.startsWith(QLatin1String("made after"))) {
-            QVERIFY(writeFile(settingsPath(), theirs));
-        } else if (setup == QLatin1String("another editor")) {
-            openedWindow other;
-            other.table->topLevelItem(1)->setText(0, QStringLiteral("172.16.0.1"));
-            QCOMPARE(saveAndAnswer(other.window, 0), QStringList());
-        }
-        editor.table->topLevelItem(0)->setText(0, QStringLiteral("192.168.0.1"));
-
-        std::atomic<bool> reading { setup == QLatin1String("reader") };
-        std::thread loop([&] {
-            while (reading) {
-                const HANDLE file = ::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-                ++opens;
-                if (file == INVALID_HANDLE_VALUE) {
-                    notFound += ::GetLastError() == ERROR_FILE_NOT_FOUND ? 1 : 0;
-                    continue;
-                }
-                char bytes[64];
-                DWORD got = 0;
-                ::ReadFile(file, bytes, sizeof bytes, &got, nullptr);
-                ::CloseHandle(file);
-            }
-        });
-        QElapsedTimer timer;
-        timer.start();
-        for (int save = 0; save < (reading ? 40 : 1) && said.isEmpty(); ++save) {
-            editor.table->topLevelItem(0)->setText(1, QString::number(1000 + save));
-            said = saveAndAnswer(editor.window, message.isEmpty() ? 0 : 1);
-        }
-        savedIn = timer.elapsed();
-        reading = false;
-        loop.join();
-    }
-    sharedFileTestHooks::beforeReplace = nullptr;
-    reader.done();
-    held.unlock();
-    if (!immutable.isEmpty()
-        && runUnix(QStringLiteral("/usr/bin/chattr"), { QStringLiteral("-i"), immutable }, [&] { return takesNewFiles(immutable); }))
-        immutable.clear();
-    QFile::remove(folder + QLatin1String("/filler"));
-    QFile::remove(folder + QLatin1String("/reserve"));
-    const QStringList after = permissionsOf(settingsPath());
-    ::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
-
-    QCOMPARE(said, message.isEmpty() ? QStringList() : QStringList { message });
-    if (setup == QLatin1String("no new files"))
+    QCOMPARE(int(error.what), kind);
+    QCOMPARE(error.reason, reason ? systemText(reason) : QString());
+    QCOMPARE(error.name, checks & namesLock ? QDir::toNativeSeparators(s.path + ".lock") : QString());
+    QCOMPARE(error.details, s.lockHolder);
+    QCOMPARE(e.lost.size(), 0);
+    if (checks & atOnce)
         QVERIFY2(savedIn < 1000, qPrintable(QStringLiteral("refused after %1 ms").arg(savedIn)));
-    if (setup == QLatin1String("reader")) {
-        QVERIFY(opens > 0);
-        QCOMPARE(notFound, 0);
-    }
+    if (checks & whileRead)
+        QVERIFY(s.opens > 0 && s.notFound == 0);
     // Wine keeps no access lists of its own: it shows one made from the Unix mode bits of the file.
-    // The attributes are measured there, the access list only on Windows.
-    const bool sameList = listAtLoad && setup != QLatin1String("replaced") && setup != QLatin1String("removed")
-        && setup != QLatin1String("unix link");
-    if (sameList && isWine)
-        QCOMPARE(after.value(0), before.value(0));
-    else if (sameList)
-        QCOMPARE(after, before);
-    const QByteArray saved = readFile(settingsPath());
-    QCOMPARE(saved.contains("192.168.0.1"), message.isEmpty());
-    QVERIFY(!saved.contains(notes));
-    // The list is whole, old or new, or what others made of it; nothing a save made is left beside it.
-    if (setup == QLatin1String("removed"))
-        QVERIFY(!QFileInfo::exists(settingsPath()));
-    else if (setup == QLatin1String("replaced") || setup.startsWith(QLatin1String("made after")))
-        QCOMPARE(saved, theirs);
-    else
+    // The attributes are compared there, with the access list only on Windows.
+    const qsizetype facts = isWine ? 1 : -1;
+    if (checks & keepsAccess)
+        QCOMPARE(permissionsOf(s.path).mid(0, facts), access.mid(0, facts));
+    // The list is whole, old or new, or what others made of it; what lies beside it is as it was,
+    // and nothing that a save made is left there.
+    const QByteArray saved = readFile(s.path);
+    if (error) {
+        QCOMPARE(saved, unsaved);
+    } else {
+        QVERIFY2(saved.contains("listenHost1=192.168.0.1"), saved.constData());
         QCOMPARE(saved.contains("positions=2"), listAtLoad);
-    if (setup == QLatin1String("another editor"))
-        QVERIFY(saved.contains("172.16.0.1"));
-    if (setup == QLatin1String("unix link"))
-        QCOMPARE(readFile(linkTarget), fixture);
-    QStringList expected;
-    if (setup == QLatin1String("look-alikes")) {
-        for (const QString &copy : operatorCopies)
-            QCOMPARE(readFile(folder + QLatin1Char('/') + copy), copy.toUtf8());
-        expected = operatorCopies;
-    } else if (setup == QLatin1String("backup")) {
-        QCOMPARE(readFile(settingsPath() + QLatin1String(".old-d4e5f6")), fixture + notes);
-        expected = QStringList { QStringLiteral("transport.ini.new-a1b2c3"), QStringLiteral("transport.ini.old-d4e5f6") };
+        QVERIFY(!saved.contains("kept=yes"));
     }
-    QStringList beside = QDir(folder).entryList({ QStringLiteral("transport.ini.*") }, QDir::Files | QDir::Hidden);
-    beside.sort(Qt::CaseInsensitive);
-    expected.sort(Qt::CaseInsensitive);
-    QCOMPARE(beside, expected);
+    QCOMPARE(besideList(s.path), others);
 }
 
 void tst_sharedFileWin::windowsFolders_data()
@@ -550,7 +556,7 @@ void tst_sharedFileWin::windowsFolders()
         ::LocalFree(administrators);
     } else {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
-        QVERIFY(::ConvertStringSecurityDescriptorToSecurityDescriptorW(native(sddl).c_str(), SDDL_REVISION_1,
+        QVERIFY(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.toStdWString().c_str(), SDDL_REVISION_1,
                                                                        &descriptor, nullptr));
         result = windowsLinks::othersMayChange(descriptor);
         ::LocalFree(descriptor);
@@ -593,12 +599,8 @@ void tst_sharedFileWin::windowsLinkTargets()
     QByteArray data;
     const auto put = [&data](auto value) { data.append(reinterpret_cast<const char *>(&value), sizeof value); };
     put(quint32(tag));
-    put(quint16(0));
-    put(quint16(0));
-    put(quint16(0));
-    put(quint16(name.size()));
-    put(quint16(name.size()));
-    put(quint16(0));
+    for (const int half : { 0, 0, 0, int(name.size()), int(name.size()), 0 })
+        put(quint16(half));
     if (tag == IO_REPARSE_TAG_SYMLINK)
         put(quint32(flags));
     data += name;
@@ -607,34 +609,19 @@ void tst_sharedFileWin::windowsLinkTargets()
     QCOMPARE(windowsLinks::target(data), target);
 }
 
-void tst_sharedFileWin::init()
-{
-    QVERIFY(target.isValid());
-    cleanup();
-    QVERIFY(writeFile(settingsPath(), fixture));
-    QVERIFY(forgetCachedFile());
-}
-
-
 void tst_sharedFileWin::cleanup()
 {
-    removePath(settingsPath());
-    removePath(settingsPath() + QLatin1String(".lock"));
-    if (!immutable.isEmpty()
-        && runUnix(QStringLiteral("/usr/bin/chattr"), { QStringLiteral("-i"), immutable }, [&] { return takesNewFiles(immutable); }))
-        immutable.clear();
-    // What a failed case left: new files, an operator's copies, the store's copies.
+    // What a case made, or a failed one left: the list and whatever is named after it, the other
+    // files beside it (a probe, too, that the folder took just before it was made immutable and then
+    // kept), the store's copies.
+    ::SetFileAttributesW(native(listPath()).c_str(), FILE_ATTRIBUTE_NORMAL);
     const QDir folder(QCoreApplication::applicationDirPath());
-    for (const QString &name : folder.entryList({ QStringLiteral("transport.ini.*") }, QDir::Files | QDir::Hidden))
+    const QStringList made { "transport.ini*", "hers.ini", "linked.ini", "probe" };
+    for (const QString &name : folder.entryList(made, QDir::Files | QDir::Hidden | QDir::System))
         QFile::remove(folder.filePath(name));
-    for (const char *other : { "hers.ini", "linked.ini" })
-        QFile::remove(folder.filePath(QLatin1String(other)));
-    for (const char *copy : { "/transport-settings-Dead01", "/transport-settings-Live01" })
-        QDir(QDir::tempPath() + QLatin1String(copy)).removeRecursively();
-    for (const QString &name :
-        QDir(target.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System))
-        removePath(target.filePath(name));
+    for (const QString &copy : { deadCopy, liveCopy })
+        QDir(copy).removeRecursively();
 }
 
-QTEST_MAIN(tst_sharedFileWin)
+QTEST_GUILESS_MAIN(tst_sharedFileWin)
 #include "tst_sharedfile_win.moc"
