@@ -1089,7 +1089,7 @@ fileError filePlace::replace(const QByteArray &bytes, QList<fileError> *lost)
             return fail(step);
     }
     if (!::FlushFileBuffers(out.h))
-        return fail(fileError::newFileNotWritten);
+        return fail(fileError::newFileNotFlushed);
     if (sharedFileTestHooks::beforeReplace)
         sharedFileTestHooks::beforeReplace(newName);
 
