@@ -201,6 +201,10 @@ public:
                     ::ReadFile(file, bytes, sizeof bytes, &got, nullptr);
                     ::CloseHandle(file);
                 }
+                // Without POSIX semantics (Wine) any handle on the list holds up its rename, and a
+                // reader that never lets go for long would outlast Save's retries now and then.
+                if (isWine)
+                    ::Sleep(1);
             }
         });
     }
